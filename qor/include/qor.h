@@ -1,0 +1,92 @@
+/*
+ * Media access library: read-only access to backup media through integer
+ * media ids, 12-byte file handles and descriptors, in the manner of POSIX files.
+ *
+ * A medium is the SquashFS image DIR/MINOR_RESOURCE_ID/SEQ.sqfs.
+ *
+ * Every call returns a value below 0 on failure, with errno set.
+ * All calls are thread-safe; several qor_pread calls may run at once on one
+ * descriptor.
+ */
+#ifndef QOR_H
+#define QOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status of an object on a medium. offset and channel_num are stored, never read. */
+typedef struct qor_stat {
+	mode_t mode;
+	off_t size;
+	time_t mtime;
+	time_t atime;
+	time_t ctime;
+	off_t offset;
+	size_t channel_num;
+} qor_stat_t;
+
+/* An object's persistent name, copied byte for byte into NFS handles.
+ * id is the object's inode number on the medium; the file-type bits of mode
+ * must match the object's type. Handles from clients are untrusted: a handle
+ * that names nothing on its medium fails with ESTALE. */
+typedef struct qor_file_handle {
+	int32_t media_id;
+	int32_t id;
+	mode_t mode;
+} qor_file_handle;
+
+#define QOR_NAME_MAX 255
+#define QOR_PATH_MAX 4096
+
+typedef struct qor_dirent {
+	qor_stat_t stat;
+	int reclen;		/* set to sizeof(qor_dirent) by the caller */
+	uint64_t cookie;	/* >= 3; qor_seek_dir(cookie) resumes after this entry */
+	char name[QOR_NAME_MAX + 1];
+} qor_dirent;
+
+int qor_c_init(void);
+int qor_c_fini(void);
+
+/* Opens DIR/MINOR_RESOURCE_ID/SEQ.sqfs; returns its media id (>= 0). Opening an
+ * open medium again returns the same id and counts a reference. */
+int qor_open_media(const char *dir, const char *minor_resource_id, uint32_t seq);
+int qor_media_stat(int media_id, uint64_t *total_bytes, uint64_t *total_files);
+int qor_close_media(int media_id);
+
+/* Paths are relative to the medium's root ("" or "/" is the root). */
+int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh);
+int qor_stat(int media_id, const char *path, qor_stat_t *st);
+
+/* Descriptor of a regular file, symbolic link or special file. */
+int qor_open_by_handle(const qor_file_handle *fh);
+int qor_open_dir_by_handle(const qor_file_handle *fh);
+int qor_fstat(int fd, qor_stat_t *st);
+
+/* name is one entry of the directory; "" gives the directory itself. */
+int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st);
+int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh);
+
+/* > 0: entry filled; 0: end of directory; < 0: error. */
+int qor_read_dir(int dirfd, qor_dirent *ent);
+/* The next qor_read_dir continues after the entry that carried cookie; 0 rewinds. */
+int qor_seek_dir(int dirfd, uint64_t cookie);
+int qor_close_dir(int dirfd);
+
+/* Target length (no NUL written); a target of size or more bytes fails. */
+int qor_readlink(int fd, char *buf, size_t size);
+/* Bytes read; fewer than count means end of data. */
+int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset);
+int qor_close(int fd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QOR_H */
