@@ -1,0 +1,194 @@
+# shellcheck shell=bash
+# Runs rpcbind and the NFS server (NFSv3 only) inside private PID, network and
+# mount namespaces, so that a test can neither reach nor disturb anything on the
+# host, and everything it started dies with it.
+#
+# Usage, at the top of a test script:
+#   . "$(dirname "$0")/../lib/nfs-harness.sh"
+#   nfsh_enter "$@"          # re-executes the script in the namespaces
+#   ... nfsh_conf_* / nfsh_start / nfsh_stop ...
+#
+# Inside, the script is pid 1 of its PID namespace: when it exits, on success or
+# failure, the kernel kills whatever is left (server, rpcbind, clients). Mounts
+# made inside vanish with the mount namespace. The EXIT trap removes the work
+# directory's mount point on the host side.
+#
+# Variables a test may set before nfsh_enter:
+#   NFSH_TMPFS_SIZE   size of the work tmpfs (default 2g)
+# Variables available after nfsh_enter:
+#   NFSH_WORK         work directory (a tmpfs private to the test)
+#   NFSH_CONF, NFSH_LOG, NFSH_PIDFILE
+#   NFSH_URL          nfs://127.0.0.1 (NFSv3 through rpcbind on loopback)
+
+NFSH_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+NFSH_GANESHA_PLUGINS=${NFSH_GANESHA_PLUGINS:-/usr/lib/x86_64-linux-gnu/ganesha}
+NFSH_URL=nfs://127.0.0.1
+
+nfsh_die() { echo "nfs-harness: $*" >&2; exit 1; }
+
+nfsh_enter() {
+	if [ "${NFSH_INSIDE:-}" != 1 ]; then
+		[ "$(id -u)" = 0 ] || nfsh_die "must run as root"
+		NFSH_HOST_DIR=$(mktemp -d "${TMPDIR:-/tmp}/nfsh.XXXXXX")
+		export NFSH_HOST_DIR NFSH_INSIDE=1
+		local rc=0
+		unshare --pid --fork --mount-proc --net --mount --propagation private \
+			bash "$0" "$@" || rc=$?
+		rmdir "$NFSH_HOST_DIR" 2>/dev/null || rm -rf "$NFSH_HOST_DIR"
+		exit "$rc"
+	fi
+	set -o pipefail
+	NFSH_WORK=$NFSH_HOST_DIR
+	mount -t tmpfs -o "size=${NFSH_TMPFS_SIZE:-2g},mode=0755" nfsh-work "$NFSH_WORK"
+	mount -t tmpfs -o mode=0755 nfsh-run /run
+	mkdir -p /run/ganesha /run/rpcbind
+	# the server keeps NFSv4 recovery state here even when only v3 is enabled
+	[ -d /var/lib/nfs ] && mount -t tmpfs -o mode=0755 nfsh-varlib /var/lib/nfs
+	ip link set lo up
+	NFSH_CONF=$NFSH_WORK/ganesha.conf
+	NFSH_LOG=$NFSH_WORK/ganesha.log
+	NFSH_PIDFILE=$NFSH_WORK/ganesha.pid
+	NFSH_PLUGINS=$NFSH_WORK/plugins
+	mkdir -p "$NFSH_PLUGINS" "$NFSH_WORK/recov"
+	ln -s "$NFSH_GANESHA_PLUGINS"/libfsal*.so "$NFSH_PLUGINS"/
+	trap nfsh_cleanup EXIT
+	rpcbind -w -f &
+	NFSH_RPCBIND_PID=$!
+	local i
+	for i in $(seq 100); do
+		rpcinfo -p 127.0.0.1 >/dev/null 2>&1 && return 0
+		sleep 0.05
+	done
+	nfsh_die "rpcbind did not start"
+}
+
+nfsh_cleanup() {
+	local rc=$?
+	nfsh_stop >/dev/null 2>&1 || true
+	[ -n "${NFSH_RPCBIND_PID:-}" ] && kill "$NFSH_RPCBIND_PID" 2>/dev/null
+	if [ "$rc" != 0 ] && [ -f "$NFSH_LOG" ] && [ -z "${NFSH_QUIET_LOG:-}" ]; then
+		echo "---- last lines of the server log ----" >&2
+		tail -n 40 "$NFSH_LOG" >&2
+	fi
+	cd /
+	umount -l "$NFSH_WORK" 2>/dev/null
+	return "$rc"
+}
+
+# Makes our plug-in (a built libfsalqor.so) loadable as FSAL "QOR".
+nfsh_use_qor() {
+	local so=${1:?path of libfsalqor.so}
+	[ -f "$so" ] || nfsh_die "no plug-in at $so"
+	ln -sf "$(readlink -f "$so")" "$NFSH_PLUGINS/libfsalqor.so"
+}
+
+# Writes the server's configuration: the fixed core part followed by whatever
+# blocks the test gives on standard input (exports, QOR, MDCACHE ...).
+nfsh_conf() {
+	{
+		cat <<EOF
+NFS_CORE_PARAM {
+	Protocols = 3;
+	Enable_NLM = false;
+	Enable_RQUOTA = false;
+	Plugins_Dir = "$NFSH_PLUGINS";
+}
+NFSV4 {
+	Graceless = true;
+	RecoveryRoot = "$NFSH_WORK/recov";
+}
+NFS_KRB5 { Active_krb5 = false; }
+LOG {
+	Default_Log_Level = EVENT;
+	Components { FSAL = ${NFSH_FSAL_LOG_LEVEL:-EVENT}; EXPORT = INFO; CONFIG = INFO; }
+}
+EOF
+		cat
+	} >"$NFSH_CONF"
+}
+
+# An EXPORT block for FSAL_VFS over a directory: nfsh_export_vfs ID DIR PSEUDO
+nfsh_export_vfs() {
+	cat <<EOF
+EXPORT {
+	Export_Id = $1; Path = "$2"; Pseudo = "$3";
+	Access_Type = RO; Squash = No_Root_Squash; Protocols = 3; Transports = TCP; SecType = sys;
+	FSAL { Name = VFS; }
+}
+EOF
+}
+
+# An EXPORT block for our plug-in: nfsh_export_qor ID PATH DIR MINOR SEQ [EXTRA FSAL LINES]
+nfsh_export_qor() {
+	cat <<EOF
+EXPORT {
+	Export_Id = $1; Path = "$2"; Pseudo = "$2";
+	Access_Type = RO; Squash = No_Root_Squash; Protocols = 3; Transports = TCP; SecType = sys;
+	FSAL { Name = QOR; dir = "$3"; minor_resource_id = "$4"; seq = $5; ${6:-} }
+}
+EOF
+}
+
+# Starts the server and waits until it serves NFSv3 and MOUNT; fails if it dies.
+nfsh_start() {
+	[ -z "${NFSH_SERVER_PID:-}" ] || nfsh_die "server already running"
+	: >"$NFSH_LOG"
+	ganesha.nfsd -F -f "$NFSH_CONF" -L "$NFSH_LOG" -p "$NFSH_PIDFILE" &
+	NFSH_SERVER_PID=$!
+	local i
+	for i in $(seq 300); do
+		if ! kill -0 "$NFSH_SERVER_PID" 2>/dev/null; then
+			wait "$NFSH_SERVER_PID" 2>/dev/null
+			NFSH_SERVER_PID=
+			echo "nfs-harness: server exited at start" >&2
+			return 1
+		fi
+		if grep -q "NFS SERVER INITIALIZED" "$NFSH_LOG" 2>/dev/null &&
+			rpcinfo -p 127.0.0.1 2>/dev/null | awk '$1 == 100003 && $2 == 3 { n++ } $1 == 100005 && $2 == 3 { m++ } END { exit !(n && m) }'; then
+			return 0
+		fi
+		sleep 0.1
+	done
+	echo "nfs-harness: server did not come up" >&2
+	return 1
+}
+
+# Stops the server with SIGTERM (a regular shutdown that unloads the plug-ins)
+# and waits for it; SIGKILL after 20 s.
+nfsh_stop() {
+	[ -n "${NFSH_SERVER_PID:-}" ] || return 0
+	local pid=$NFSH_SERVER_PID i
+	NFSH_SERVER_PID=
+	kill -TERM "$pid" 2>/dev/null || return 0
+	for i in $(seq 200); do
+		kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+		sleep 0.1
+	done
+	kill -KILL "$pid" 2>/dev/null
+	wait "$pid" 2>/dev/null
+	echo "nfs-harness: server ignored SIGTERM" >&2
+	return 1
+}
+
+nfsh_restart() { nfsh_stop && nfsh_start; }
+
+# ---- small TAP-style assertions -------------------------------------------
+NFSH_FAILS=0
+NFSH_COUNT=0
+ok() { NFSH_COUNT=$((NFSH_COUNT + 1)); echo "ok $NFSH_COUNT - $*"; }
+not_ok() { NFSH_COUNT=$((NFSH_COUNT + 1)); NFSH_FAILS=$((NFSH_FAILS + 1)); echo "not ok $NFSH_COUNT - $*"; }
+# check DESCRIPTION COMMAND...: passes when COMMAND succeeds
+check() { local d=$1; shift; if "$@"; then ok "$d"; else not_ok "$d"; fi; }
+# check_eq DESCRIPTION EXPECTED ACTUAL
+check_eq() {
+	if [ "$2" = "$3" ]; then ok "$1"; else
+		not_ok "$1"; printf '#   expected: %s\n#   actual:   %s\n' "$2" "$3" | head -c 4000 >&2
+	fi
+}
+# check_log DESCRIPTION REGEX: the server log has a line matching REGEX
+check_log() { if grep -Eq -- "$2" "$NFSH_LOG"; then ok "$1"; else not_ok "$1 (log lacks /$2/)"; fi; }
+done_testing() {
+	echo "1..$NFSH_COUNT"
+	[ "$NFSH_FAILS" = 0 ] || { echo "# $NFSH_FAILS of $NFSH_COUNT checks failed" >&2; exit 1; }
+	exit 0
+}
