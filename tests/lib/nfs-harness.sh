@@ -192,3 +192,34 @@ done_testing() {
 	[ "$NFSH_FAILS" = 0 ] || { echo "# $NFSH_FAILS of $NFSH_COUNT checks failed" >&2; exit 1; }
 	exit 0
 }
+
+# ---- media -----------------------------------------------------------------
+# Packs SRC into the medium MEDIA_DIR/MINOR/SEQ.sqfs with an export table:
+#   nfsh_pack SRC MEDIA_DIR MINOR SEQ [lz4|zstd|gzip|xz|none] [MKSQUASHFS OPTIONS...]
+nfsh_pack() {
+	local src=$1 dir=$2 minor=$3 seq=$4 comp=${5:-lz4}
+	shift $(($# < 5 ? $# : 5))
+	local opts=(-noappend -quiet -no-progress -exports -processors 2)
+	case $comp in
+	none) opts+=(-noI -noD -noF -noX) ;;
+	*) opts+=(-comp "$comp") ;;
+	esac
+	mkdir -p "$dir/$minor"
+	mksquashfs "$src" "$dir/$minor/$seq.sqfs" "${opts[@]}" "$@" >/dev/null
+}
+
+# ---- helpers for nfsq output ----------------------------------------------
+# attr NAME LINE: the value of NAME=... in an nfsq attribute line
+attr() { local k=$1 l=" $2 "; l=${l#* "$k"=}; [ "$l" != " $2 " ] && echo "${l%% *}"; }
+# stat of a source file, in nfsq's words: type mode size mtime
+src_stat() {
+	local t
+	case $(stat -c %F "$1") in
+	"regular file" | "regular empty file") t=reg ;; directory) t=dir ;; "symbolic link") t=lnk ;;
+	fifo) t=fifo ;; socket) t=sock ;; "character special file") t=chr ;; "block special file") t=blk ;;
+	*) t=unknown ;;
+	esac
+	printf '%s %04o %s %s\n' "$t" "0$(stat -c %a "$1")" "$(stat -c %s "$1")" "$(stat -c %Y "$1")"
+}
+# the same four fields from an nfsq attribute line
+nfs_stat() { printf '%s %s %s %s\n' "$(attr type "$1")" "$(attr mode "$1")" "$(attr size "$1")" "$(attr mtime "$1" | cut -d. -f1)"; }

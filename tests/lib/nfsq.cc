@@ -543,18 +543,36 @@ private:
 	std::unique_ptr<Rpc> nfs_;
 };
 
+// Names may hold any byte but '/' and NUL: escape what would break a line.
+std::string escaped(const std::string &s)
+{
+	std::string out;
+	for (unsigned char c : s) {
+		if (c == '\\') {
+			out += "\\\\";
+		} else if (c < 0x20 || c == 0x7f) {
+			char buf[5];
+			std::snprintf(buf, sizeof buf, "\\x%02x", c);
+			out += buf;
+		} else {
+			out += static_cast<char>(c);
+		}
+	}
+	return out;
+}
+
 std::string walk_line(Client &cl, const std::string &path, const Handle &h, const fattr3 &a)
 {
 	std::string extra = "-";
 	if (a.type == NF3LNK)
-		extra = "target=" + cl.readlink(h);
+		extra = "target=" + escaped(cl.readlink(h));
 	else if (a.type == NF3REG)
 		extra = "hash=" + cl.hash(h);
 	char buf[256];
 	std::snprintf(buf, sizeof buf, "\t%s\t%04o\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%u\t%" PRIu64 "\t",
 		      type_name(a.type), a.mode & 07777, a.size, a.mtime.seconds, a.atime.seconds,
 		      a.ctime.seconds, a.nlink, a.uid, a.gid, a.fileid);
-	return path + buf + extra;
+	return escaped(path) + buf + extra;
 }
 
 // Prints every object below the root, sorted by path:
@@ -646,7 +664,7 @@ int run(Client &cl, const std::vector<std::string> &args)
 			std::printf("entries=%zu distinct=%zu calls=%u\n", ents.size(), distinct, calls);
 		} else {
 			for (auto &e : ents)
-				std::printf("%s\tcookie=%" PRIu64 "\t%s\n", e.name.c_str(), e.cookie,
+				std::printf("%s\tcookie=%" PRIu64 "\t%s\n", escaped(e.name).c_str(), e.cookie,
 					    e.has_attr ? attr_line(e.attr).c_str() : "noattr");
 		}
 	} else if (cmd == "walk") {
