@@ -132,13 +132,20 @@ fsal_status_t qor_fs_close_my_fd(qor_fs_fd *my_fd)
 	return fsalstat(ERR_FSAL_NO_ERROR, 0);
 }
 
+/* The server counts the objects' own open descriptors (open_fd_count): it
+ * counts one down for every close that does not answer ERR_FSAL_NOT_OPENED,
+ * so a close that found nothing open must say so. */
 fsal_status_t qor_fs_close(struct fsal_obj_handle *obj_hdl)
 {
 	if (obj_hdl->type != REGULAR_FILE)
-		return fsalstat(ERR_FSAL_INVAL, 0);
+		return fsalstat(ERR_FSAL_NOT_OPENED, 0);
+
+	qor_fs_fd *my_fd = &qor_handle_of(obj_hdl)->qor_fd;
+	fsal_status_t status = fsalstat(ERR_FSAL_NOT_OPENED, 0);
 
 	PTHREAD_RWLOCK_wrlock(&obj_hdl->obj_lock);
-	fsal_status_t status = qor_fs_close_my_fd(&qor_handle_of(obj_hdl)->qor_fd);
+	if (!is_closed(my_fd))
+		status = qor_fs_close_my_fd(my_fd);
 	PTHREAD_RWLOCK_unlock(&obj_hdl->obj_lock);
 	return status;
 }
