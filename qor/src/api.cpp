@@ -1,0 +1,292 @@
+// The C interface. Every call returns a negative value with errno set on
+// failure; memory exhaustion ends the process, as everywhere in the server.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "descriptors.hpp"
+#include "registry.hpp"
+
+using namespace qor;
+
+namespace {
+
+int fail(int negative_errno)
+{
+	errno = -negative_errno;
+	return -1;
+}
+
+int result(int rc) { return rc < 0 ? fail(rc) : rc; }
+
+int check_entry_name(const char *name)
+{
+	std::string_view n(name, strnlen(name, QOR_NAME_MAX + 1));
+	if (n == "." || n == "..")
+		return -ENOENT;
+	if (n.find('/') != std::string_view::npos)
+		return -EINVAL;
+	if (n.size() > QOR_NAME_MAX)
+		return -ENAMETOOLONG;
+	return 0;
+}
+
+int find_descriptor(int fd, std::shared_ptr<Descriptor> &out)
+{
+	out = Descriptor_table::instance().find(fd);
+	return out ? 0 : -EBADF;
+}
+
+int find_directory(int dirfd, std::shared_ptr<Descriptor> &out)
+{
+	int rc = find_descriptor(dirfd, out);
+	if (rc == 0 && !out->is_dir())
+		rc = -ENOTDIR;
+	return rc;
+}
+
+// The status and inode number of an entry, or of the directory itself for "".
+int entry_at(int dirfd, const char *name, uint32_t &ino, qor_stat_t &st, std::shared_ptr<Descriptor> &dir)
+{
+	if (!name)
+		return -EFAULT;
+	int rc = find_directory(dirfd, dir);
+	if (rc < 0)
+		return rc;
+	if (*name == '\0') {
+		ino = dir->ino;
+		st = dir->st;
+		return 0;
+	}
+	if ((rc = check_entry_name(name)) < 0)
+		return rc;
+	const Listing_entry *e = dir->listing->find(name);
+	if (!e)
+		return -ENOENT;
+	ino = e->ino;
+	st = entry_stat(*e);
+	return 0;
+}
+
+// Opens the object a handle names; want_dir selects which kind is accepted.
+int open_handle(const qor_file_handle *fh, bool want_dir)
+{
+	if (!fh)
+		return -EFAULT;
+	std::shared_ptr<const Medium> m = Media_table::instance().find(fh->media_id);
+	if (!m)
+		return -ESTALE;
+	std::unique_ptr<Worker> w;
+	int rc = m->lease(w);
+	if (rc < 0)
+		return rc;
+	Worker_lease worker(*m, std::move(w));
+	Inode_ptr inode;
+	if ((rc = m->inode_for_handle(*worker, *fh, inode)) < 0)
+		return rc;
+	auto d = std::make_shared<Descriptor>();
+	d->medium = m;
+	d->ino = inode->base.inode_number;
+	d->st = inode_stat(*inode);
+	if (want_dir != d->is_dir())
+		return want_dir ? -ENOTDIR : -EISDIR;
+	if (d->is_dir())
+		rc = m->listing(*worker, *inode, d->listing);
+	else if (S_ISREG(d->st.mode))
+		rc = d->data.init(*m, *inode);
+	else if (S_ISLNK(d->st.mode))
+		d->link_target.assign(reinterpret_cast<const char *>(inode->extra), static_cast<size_t>(d->st.size));
+	if (rc < 0)
+		return rc;
+	return Descriptor_table::instance().insert(std::move(d));
+}
+
+} // namespace
+
+extern "C" {
+
+int qor_c_init(void)
+{
+	Media_table::instance();
+	Descriptor_table::instance();
+	return 0;
+}
+
+int qor_c_fini(void)
+{
+	Descriptor_table::instance().clear();
+	Media_table::instance().clear();
+	return 0;
+}
+
+int qor_open_media(const char *dir, const char *minor_resource_id, uint32_t seq)
+{
+	return result(Media_table::instance().open(dir, minor_resource_id, seq));
+}
+
+int qor_media_stat(int media_id, uint64_t *total_bytes, uint64_t *total_files)
+{
+	if (!total_bytes || !total_files)
+		return fail(-EFAULT);
+	std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
+	if (!m)
+		return fail(-EBADF);
+	*total_bytes = m->total_bytes();
+	*total_files = m->total_files();
+	return 0;
+}
+
+int qor_close_media(int media_id) { return result(Media_table::instance().close(media_id)); }
+
+static int resolve(int media_id, const char *path, uint32_t &ino, qor_stat_t &st, int32_t &id)
+{
+	if (!path)
+		return -EFAULT;
+	std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
+	if (!m)
+		return -EBADF;
+	id = m->id();
+	return m->resolve(path, ino, st);
+}
+
+int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh)
+{
+	uint32_t ino;
+	qor_stat_t st;
+	int32_t id;
+	if (!fh)
+		return fail(-EFAULT);
+	int rc = resolve(media_id, path, ino, st, id);
+	if (rc < 0)
+		return fail(rc);
+	*fh = qor_file_handle{id, static_cast<int32_t>(ino), st.mode};
+	return 0;
+}
+
+int qor_stat(int media_id, const char *path, qor_stat_t *st)
+{
+	uint32_t ino;
+	int32_t id;
+	if (!st)
+		return fail(-EFAULT);
+	return result(resolve(media_id, path, ino, *st, id));
+}
+
+int qor_open_by_handle(const qor_file_handle *fh) { return result(open_handle(fh, false)); }
+
+int qor_open_dir_by_handle(const qor_file_handle *fh) { return result(open_handle(fh, true)); }
+
+int qor_fstat(int fd, qor_stat_t *st)
+{
+	std::shared_ptr<Descriptor> d;
+	if (!st)
+		return fail(-EFAULT);
+	int rc = find_descriptor(fd, d);
+	if (rc < 0)
+		return fail(rc);
+	*st = d->st;
+	return 0;
+}
+
+int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st)
+{
+	std::shared_ptr<Descriptor> dir;
+	uint32_t ino;
+	if (!st)
+		return fail(-EFAULT);
+	return result(entry_at(dirfd, name, ino, *st, dir));
+}
+
+int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh)
+{
+	std::shared_ptr<Descriptor> dir;
+	uint32_t ino;
+	qor_stat_t st;
+	if (!fh)
+		return fail(-EFAULT);
+	int rc = entry_at(dirfd, name, ino, st, dir);
+	if (rc < 0)
+		return fail(rc);
+	*fh = qor_file_handle{dir->medium->id(), static_cast<int32_t>(ino), st.mode};
+	return 0;
+}
+
+int qor_read_dir(int dirfd, qor_dirent *ent)
+{
+	std::shared_ptr<Descriptor> dir;
+	if (!ent)
+		return fail(-EFAULT);
+	if (ent->reclen < static_cast<int>(sizeof(qor_dirent)))
+		return fail(-EINVAL);
+	int rc = find_directory(dirfd, dir);
+	if (rc < 0)
+		return fail(rc);
+	std::lock_guard<std::mutex> lock(dir->position_mutex);
+	if (dir->position >= dir->listing->size())
+		return 0;
+	const Listing_entry &e = dir->listing->at(dir->position);
+	std::string_view name = dir->listing->name(e);
+	ent->stat = entry_stat(e);
+	ent->cookie = dir->position + k_first_cookie;
+	std::memcpy(ent->name, name.data(), name.size()); // at most QOR_NAME_MAX
+	ent->name[name.size()] = '\0';
+	++dir->position;
+	return 1;
+}
+
+int qor_seek_dir(int dirfd, uint64_t cookie)
+{
+	std::shared_ptr<Descriptor> dir;
+	int rc = find_directory(dirfd, dir);
+	if (rc < 0)
+		return fail(rc);
+	std::lock_guard<std::mutex> lock(dir->position_mutex);
+	uint64_t next = cookie < k_first_cookie ? 0 : cookie - k_first_cookie + 1;
+	dir->position = static_cast<size_t>(std::min<uint64_t>(next, dir->listing->size()));
+	return 0;
+}
+
+int qor_close_dir(int dirfd)
+{
+	std::shared_ptr<Descriptor> dir;
+	int rc = find_directory(dirfd, dir);
+	if (rc < 0)
+		return fail(rc);
+	return Descriptor_table::instance().remove(dirfd) ? 0 : fail(-EBADF);
+}
+
+int qor_readlink(int fd, char *buf, size_t size)
+{
+	std::shared_ptr<Descriptor> d;
+	int rc = find_descriptor(fd, d);
+	if (rc < 0)
+		return fail(rc);
+	if (!S_ISLNK(d->st.mode))
+		return fail(-EINVAL);
+	if (!buf)
+		return fail(-EFAULT);
+	size_t n = std::min({d->link_target.size(), size, size_t(INT_MAX)});
+	std::memcpy(buf, d->link_target.data(), n);
+	return static_cast<int>(n);
+}
+
+int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset)
+{
+	std::shared_ptr<Descriptor> d;
+	int rc = find_descriptor(fd, d);
+	if (rc < 0)
+		return fail(rc);
+	if (d->is_dir())
+		return fail(-EISDIR);
+	if (!S_ISREG(d->st.mode) || offset < 0)
+		return fail(-EINVAL);
+	if (!buf && count > 0)
+		return fail(-EFAULT);
+	int64_t n = d->data.pread(*d->medium, buf, count, static_cast<uint64_t>(offset));
+	return n < 0 ? fail(static_cast<int>(n)) : n;
+}
+
+int qor_close(int fd) { return Descriptor_table::instance().remove(fd) ? 0 : fail(-EBADF); }
+
+} // extern "C"

@@ -1,0 +1,198 @@
+#include "file_data.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <sqfs/block.h>
+
+namespace qor {
+
+namespace {
+
+constexpr uint32_t k_no_fragment = 0xffffffff;
+
+uint32_t on_disk(uint32_t word) { return SQFS_ON_DISK_BLOCK_SIZE(word); }
+bool compressed(uint32_t word) { return SQFS_IS_BLOCK_COMPRESSED(word); }
+bool sparse(uint32_t word) { return SQFS_IS_SPARSE_BLOCK(word); }
+
+// A worker is taken from the pool only when a block needs decompressing.
+int need_worker(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned)
+{
+	if (w)
+		return 0;
+	int rc = m.lease(owned);
+	w = owned.get();
+	return rc;
+}
+
+} // namespace
+
+int File_data::init(const Medium &m, const sqfs_inode_generic_t &inode)
+{
+	block_size_ = m.block_size();
+	uint64_t start = 0;
+	sqfs_inode_get_file_size(&inode, &size_);
+	sqfs_inode_get_file_block_start(&inode, &start);
+	uint32_t index = k_no_fragment, offset = k_no_fragment;
+	sqfs_inode_get_frag_location(&inode, &index, &offset);
+	has_tail_ = index != k_no_fragment && size_ % block_size_ != 0;
+	fragment_index_ = index;
+	fragment_offset_ = offset;
+
+	size_t count = sqfs_inode_get_file_block_count(&inode);
+	uint64_t expect = has_tail_ ? size_ / block_size_ : (size_ + block_size_ - 1) / block_size_;
+	if (count != expect)
+		return -EIO;
+	size_words_.assign(inode.extra, inode.extra + count);
+	positions_.resize(count);
+	uint64_t pos = start;
+	for (size_t i = 0; i < count; ++i) {
+		positions_[i] = pos;
+		pos += on_disk(size_words_[i]);
+	}
+	return 0;
+}
+
+uint32_t File_data::block_length(size_t index) const
+{
+	uint64_t begin = uint64_t(index) * block_size_;
+	return static_cast<uint32_t>(std::min<uint64_t>(block_size_, size_ - begin));
+}
+
+int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const
+{
+	if (offset >= size_)
+		return 0;
+	count = std::min<uint64_t>({count, size_ - offset, uint64_t(INT64_MAX)});
+	auto *dst = static_cast<uint8_t *>(buf);
+	Worker *w = nullptr;
+	std::unique_ptr<Worker> owned;
+	uint64_t done = 0;
+	int rc = 0;
+	while (done < count && rc == 0) {
+		uint64_t off = offset + done;
+		size_t index = static_cast<size_t>(off / block_size_);
+		uint32_t in_block = static_cast<uint32_t>(off % block_size_);
+		uint64_t want = count - done;
+		if (index >= size_words_.size()) {
+			uint32_t len = static_cast<uint32_t>(want); // within the tail, smaller than a block
+			rc = read_tail(m, w, owned, static_cast<uint32_t>(off - uint64_t(index) * block_size_), len,
+				       dst + done);
+			done += len;
+		} else if (!compressed(size_words_[index]) && !sparse(size_words_[index])) {
+			rc = read_uncompressed_run(m, index, in_block, want, dst + done);
+			done += want;
+		} else {
+			uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(block_length(index) - in_block, want));
+			rc = read_block(m, w, owned, index, in_block, len, dst + done);
+			done += len;
+		}
+	}
+	if (owned)
+		m.give_back(std::move(owned));
+	return rc < 0 ? rc : static_cast<int64_t>(done);
+}
+
+// Consecutive stored blocks lie back to back in the image: one pread for all.
+int File_data::read_uncompressed_run(const Medium &m, size_t &index, uint32_t in_block, uint64_t &len,
+				     uint8_t *dst) const
+{
+	uint64_t begin = positions_[index] + in_block;
+	uint64_t run = 0;
+	uint32_t skip = in_block;
+	for (; index < size_words_.size() && run < len; ++index) {
+		uint32_t word = size_words_[index];
+		if (compressed(word) || sparse(word) || (run > 0 && positions_[index] != begin + run))
+			break;
+		if (on_disk(word) != block_length(index))
+			return -EIO;
+		run += block_length(index) - skip;
+		skip = 0;
+	}
+	len = std::min(run, len);
+	return m.image().read_exact(begin, dst, static_cast<size_t>(len));
+}
+
+int File_data::read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, size_t index,
+			  uint32_t in_block, uint32_t len, uint8_t *dst) const
+{
+	uint32_t word = size_words_[index];
+	uint32_t length = block_length(index);
+	if (sparse(word)) {
+		std::memset(dst, 0, len);
+		return 0;
+	}
+	if (on_disk(word) > block_size_)
+		return -EIO;
+	Block_ptr block = m.blocks().find(positions_[index]);
+	if (!block) {
+		int rc = need_worker(m, w, owned);
+		if (rc < 0)
+			return rc;
+		if (in_block == 0 && len == length) {
+			// A whole block: decompress straight into the caller's buffer.
+			if ((rc = m.image().read_exact(positions_[index], w->scratch.data(), on_disk(word))) < 0)
+				return rc;
+			sqfs_s32 n = w->compressor->do_block(w->compressor.get(), w->scratch.data(), on_disk(word),
+							     dst, length);
+			return n == static_cast<sqfs_s32>(length) ? 0 : -EIO;
+		}
+		if ((rc = decompressed(m, *w, positions_[index], word, length, block)) < 0)
+			return rc;
+	}
+	if (block->size() != length)
+		return -EIO;
+	std::memcpy(dst, block->data() + in_block, len);
+	return 0;
+}
+
+int File_data::read_tail(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, uint32_t in_tail,
+			 uint32_t len, uint8_t *dst) const
+{
+	if (!has_tail_)
+		return -EIO;
+	uint64_t start;
+	uint32_t word;
+	int rc = m.fragment(fragment_index_, start, word);
+	if (rc < 0)
+		return rc;
+	uint64_t tail = size_ % block_size_;
+	if (on_disk(word) > block_size_ || uint64_t(fragment_offset_) + tail > block_size_)
+		return -EIO;
+	if (!compressed(word)) {
+		if (uint64_t(fragment_offset_) + tail > on_disk(word))
+			return -EIO;
+		return m.image().read_exact(start + fragment_offset_ + in_tail, dst, len);
+	}
+	Block_ptr block = m.blocks().find(start);
+	if (!block) {
+		if ((rc = need_worker(m, w, owned)) < 0 || (rc = decompressed(m, *w, start, word, 0, block)) < 0)
+			return rc;
+	}
+	if (uint64_t(fragment_offset_) + tail > block->size())
+		return -EIO;
+	std::memcpy(dst, block->data() + fragment_offset_ + in_tail, len);
+	return 0;
+}
+
+// Decompresses one block into the medium's cache. expect is the block's
+// exact length, or 0 for a fragment block whose length is only bounded.
+int File_data::decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
+			    Block_ptr &out) const
+{
+	int rc = m.image().read_exact(pos, w.scratch.data(), on_disk(size_word));
+	if (rc < 0)
+		return rc;
+	auto block = std::make_shared<Block>(block_size_);
+	sqfs_s32 n = w.compressor->do_block(w.compressor.get(), w.scratch.data(), on_disk(size_word), block->data(),
+					    block_size_);
+	if (n <= 0 || (expect != 0 && static_cast<uint32_t>(n) != expect))
+		return -EIO;
+	block->resize(static_cast<size_t>(n));
+	out = block;
+	m.blocks().insert(pos, std::move(block));
+	return 0;
+}
+
+} // namespace qor

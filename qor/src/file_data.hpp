@@ -1,0 +1,43 @@
+// The data of one regular file: where each block lies in the image and where
+// its tail lies in a fragment block. Immutable once built, so any number of
+// threads read through it at once.
+#ifndef QOR_FILE_DATA_HPP
+#define QOR_FILE_DATA_HPP
+
+#include <cstdint>
+#include <vector>
+
+#include "medium.hpp"
+
+namespace qor {
+
+class File_data {
+public:
+	// 0 or a negative errno.
+	int init(const Medium &m, const sqfs_inode_generic_t &inode);
+	// Bytes read (short only at the end of the file) or a negative errno.
+	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
+
+private:
+	int read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, size_t index, uint32_t in_block,
+		       uint32_t len, uint8_t *dst) const;
+	int read_uncompressed_run(const Medium &m, size_t &index, uint32_t in_block, uint64_t &len,
+				  uint8_t *dst) const;
+	int read_tail(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, uint32_t in_tail, uint32_t len,
+		      uint8_t *dst) const;
+	int decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
+			 Block_ptr &out) const;
+	uint32_t block_length(size_t index) const;
+
+	uint64_t size_ = 0;
+	uint32_t block_size_ = 0;
+	std::vector<uint32_t> size_words_; // on-disk size and compression bit of each block
+	std::vector<uint64_t> positions_;  // image offset of each block
+	bool has_tail_ = false;
+	uint32_t fragment_index_ = 0;
+	uint32_t fragment_offset_ = 0;
+};
+
+} // namespace qor
+
+#endif

@@ -1,0 +1,150 @@
+// One opened medium: the image, its superblock and tables, immutable after
+// open and read without locks, plus the pooled per-thread readers and the
+// bounded caches of directory listings and decompressed blocks.
+#ifndef QOR_MEDIUM_HPP
+#define QOR_MEDIUM_HPP
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <sqfs/compressor.h>
+#include <sqfs/inode.h>
+#include <sqfs/meta_reader.h>
+#include <sqfs/super.h>
+#include <sqfs/block.h>
+#include <sys/stat.h>
+
+#include "block_cache.hpp"
+#include "image.hpp"
+#include "listing.hpp"
+#include "qor.h"
+
+namespace qor {
+
+struct Sqfs_free {
+	void operator()(void *p) const { sqfs_free(p); }
+};
+struct Sqfs_destroy {
+	void operator()(void *p) const { sqfs_destroy(p); }
+};
+using Inode_ptr = std::unique_ptr<sqfs_inode_generic_t, Sqfs_free>;
+
+// File-type bits of an inode, as in st_mode.
+mode_t inode_type_bits(const sqfs_inode_generic_t &inode);
+qor_stat_t inode_stat(const sqfs_inode_generic_t &inode);
+
+// What one thread needs to decode metadata and data blocks. gzip keeps
+// stream state in its compressor and meta readers cache a block, so none of
+// this is shared between threads.
+struct Worker {
+	std::unique_ptr<sqfs_compressor_t, Sqfs_destroy> compressor;
+	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> inodes;
+	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> dirs;
+	std::vector<uint8_t> scratch; // one on-disk block
+};
+
+class Medium;
+
+// A worker borrowed from a medium's pool for the length of one call.
+class Worker_lease {
+public:
+	Worker_lease(const Medium &m, std::unique_ptr<Worker> w) : medium_(m), worker_(std::move(w)) {}
+	~Worker_lease();
+	Worker_lease(const Worker_lease &) = delete;
+	Worker_lease &operator=(const Worker_lease &) = delete;
+	Worker *operator->() const { return worker_.get(); }
+	Worker &operator*() const { return *worker_; }
+
+private:
+	const Medium &medium_;
+	std::unique_ptr<Worker> worker_;
+};
+
+class Medium {
+public:
+	// Opens and checks the image; 0 or a negative errno.
+	static int open(const std::string &image_path, std::unique_ptr<Medium> &out);
+
+	int32_t id() const { return id_; }
+	void set_id(int32_t id) { id_ = id; }
+	const std::string &path() const { return path_; }
+	// Hash of the superblock and all metadata: equal for the same image.
+	uint64_t content_hash() const { return content_hash_; }
+
+	uint64_t total_bytes() const { return super_.bytes_used; }
+	uint64_t total_files() const { return super_.inode_count; }
+	uint32_t block_size() const { return super_.block_size; }
+	const sqfs_super_t &super() const { return super_; }
+	const Image_file &image() const { return image_; }
+	Block_cache &blocks() const { return blocks_; }
+
+	// A worker from the pool; errors (ENOMEM, compressor) as a negative errno.
+	int lease(std::unique_ptr<Worker> &out) const;
+	void give_back(std::unique_ptr<Worker> w) const;
+
+	// The inode named by a (untrusted) handle: ESTALE unless the handle's id,
+	// the inode's own number and the file-type bits all agree.
+	int inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &out) const;
+	// The object at a path inside the medium ("" and "/" are the root).
+	int resolve(const char *path, uint32_t &ino, qor_stat_t &st) const;
+	// The sorted listing of a directory, from the cache or built from its inode.
+	int listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
+
+	// Location of a fragment block: 0 or a negative errno.
+	int fragment(uint32_t index, uint64_t &start, uint32_t &size_word) const;
+
+private:
+	Medium() : blocks_(k_block_cache_bytes) {}
+
+	static constexpr size_t k_block_cache_bytes = 32u << 20;
+	static constexpr size_t k_listing_cache_bytes = 64u << 20;
+	static constexpr uint64_t k_no_ref = ~uint64_t(0);
+
+	int check_super() const;
+	int load_fragments(Worker &w);
+	int load_inode_map(Worker &w);
+	int scan_inode_table(Worker &w);
+	int hash_content();
+	int new_worker(std::unique_ptr<Worker> &out) const;
+	int read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const;
+	int read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const;
+	int build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
+	std::shared_ptr<const Listing> cached_listing(uint32_t ino) const;
+	void cache_listing(uint32_t ino, std::shared_ptr<const Listing> l) const;
+
+	int32_t id_ = -1;
+	std::string path_;
+	Image_file image_;
+	sqfs_super_t super_{};
+	sqfs_compressor_config_t compressor_config_{};
+	uint64_t content_hash_ = 0;
+	uint64_t dir_table_end_ = 0;
+	std::vector<uint64_t> inode_refs_; // inode number - 1 -> inode reference
+	std::vector<sqfs_fragment_t> fragments_;
+	uint32_t root_ino_ = 0;
+	qor_stat_t root_stat_{};
+
+	mutable std::mutex pool_mutex_;
+	mutable std::vector<std::unique_ptr<Worker>> pool_;
+
+	mutable Block_cache blocks_;
+
+	mutable std::mutex listings_mutex_;
+	mutable std::list<uint32_t> listings_lru_;
+	struct Cached_listing {
+		std::shared_ptr<const Listing> listing;
+		std::list<uint32_t>::iterator lru_pos;
+	};
+	mutable std::unordered_map<uint32_t, Cached_listing> listings_;
+	mutable size_t listings_bytes_ = 0;
+};
+
+} // namespace qor
+
+#endif
