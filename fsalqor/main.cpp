@@ -18,7 +18,7 @@ constexpr attrmask_t qor_supported_attrs =
 	ATTR_CTIME | ATTR_MTIME | ATTR_SPACEUSED;
 static_assert(qor_supported_attrs == 0x1dfce, "attribute bits of this server");
 
-fsal_staticfsinfo_t make_default_posix_info()
+constexpr fsal_staticfsinfo_t make_default_posix_info()
 {
 	fsal_staticfsinfo_t info{};
 	info.maxfilesize = UINT64_MAX;
@@ -40,7 +40,7 @@ fsal_staticfsinfo_t make_default_posix_info()
 	return info;
 }
 
-const fsal_staticfsinfo_t default_posix_info = make_default_posix_info();
+constexpr fsal_staticfsinfo_t default_posix_info = make_default_posix_info();
 
 void write_stderr(const char *text)
 {
