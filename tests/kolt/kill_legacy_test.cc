@@ -1,0 +1,129 @@
+// Runs as the first process of its own PID namespace with its own /proc, so a
+// fault here can only signal processes that the test itself started.
+#include <cerrno>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kolt/process.h"
+#include "temp_dir.h"
+
+namespace {
+
+// A process that lives until killed; reaped when the holder goes.
+class Child {
+public:
+    // With new_namespace the child is the first process of a PID namespace.
+    explicit Child(bool new_namespace, bool exit_at_once = false)
+    {
+        static char stack[64 * 1024];
+        int flags = SIGCHLD | (new_namespace ? CLONE_NEWPID : 0);
+        pid_ = clone(exit_at_once ? exit_now : sleep_forever, stack + sizeof stack, flags, nullptr);
+    }
+    ~Child()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // Still there and not a zombie.
+    bool running() const
+    {
+        siginfo_t info{};
+        return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    }
+
+private:
+    static int sleep_forever(void *)
+    {
+        for (;;)
+            pause();
+    }
+    static int exit_now(void *) { _exit(0); }
+
+    pid_t pid_ = -1;
+};
+
+class KillLegacy : public ::testing::Test {
+protected:
+    std::string pidfile(const std::string &content) { return dir_.write("c.pid", content); }
+    Temp_Dir dir_;
+};
+
+TEST_F(KillLegacy, AbsentFileMeansNothingToDo)
+{
+    EXPECT_EQ(kill_legacy_process(dir_.file("none.pid").c_str()), 0);
+    EXPECT_EQ(kill_legacy_process(dir_.file("none/x.pid").c_str()), 0);
+}
+
+TEST_F(KillLegacy, EndsTheFirstProcessOfAnotherNamespace)
+{
+    Child container(true);
+    ASSERT_GT(container.pid(), 0);
+    ASSERT_TRUE(container.running());
+    EXPECT_EQ(kill_legacy_process(pidfile(std::to_string(container.pid())).c_str()), 0);
+    EXPECT_FALSE(container.running());
+}
+
+TEST_F(KillLegacy, ReusedPidOfAnOrdinaryProcessIsLeftAlone)
+{
+    Child unrelated(false);
+    ASSERT_GT(unrelated.pid(), 0);
+    EXPECT_EQ(kill_legacy_process(pidfile(std::to_string(unrelated.pid())).c_str()), 0);
+    EXPECT_TRUE(unrelated.running());
+}
+
+TEST_F(KillLegacy, ZombieCountsAsEnded)
+{
+    Child ended(true, true);
+    ASSERT_GT(ended.pid(), 0);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, ended.pid(), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(kill_legacy_process(pidfile(std::to_string(ended.pid())).c_str()), 0);
+}
+
+TEST_F(KillLegacy, ContentThatIsNoPidIsStaleAndSignalsNobody)
+{
+    Child bystander(false);
+    Child container(true);
+    for (const char *content : {"", "0", "-1", "1", "-12", "abc", "12abc", " 12", "99999999999999999999",
+                                "4194305000"}) {
+        EXPECT_EQ(kill_legacy_process(pidfile(content).c_str()), 0) << content;
+        EXPECT_TRUE(bystander.running()) << content;
+        EXPECT_TRUE(container.running()) << content;
+    }
+}
+
+TEST_F(KillLegacy, PidOfNoProcessIsStale)
+{
+    pid_t gone;
+    {
+        Child c(true);
+        gone = c.pid();
+    }
+    EXPECT_EQ(kill_legacy_process(pidfile(std::to_string(gone)).c_str()), 0);
+}
+
+TEST_F(KillLegacy, TrailingNewlineIsAccepted)
+{
+    Child container(true);
+    EXPECT_EQ(kill_legacy_process(pidfile(std::to_string(container.pid()) + "\n").c_str()), 0);
+    EXPECT_FALSE(container.running());
+}
+
+TEST_F(KillLegacy, UnreadableFileFailsWithErrno)
+{
+    errno = 0;
+    EXPECT_NE(kill_legacy_process(dir_.path().c_str()), 0);
+    EXPECT_EQ(errno, EISDIR);
+}
+
+}  // namespace
