@@ -1,8 +1,8 @@
 // The link, address and route operations and the two halves of the container
 // device setup against the real kernel. The whole program runs in a network
 // namespace of its own (see main), so every device it makes disappears with it.
-#include "conf.h"
-#include "network.h"
+#include "trelk/conf.h"
+#include "trelk/network.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

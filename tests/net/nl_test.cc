@@ -1,6 +1,6 @@
 // Byte layout of the netlink message buffer and its attribute writers.
-#include "auto_dev.h"
-#include "nl.h"
+#include "trelk/auto_dev.h"
+#include "trelk/nl.h"
 
 #include <gtest/gtest.h>
 

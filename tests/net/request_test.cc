@@ -1,8 +1,8 @@
 // Byte layout of the rtnetlink requests behind the link, address and route
 // operations, built by the same functions the operations use.
-#include "auto_dev.h"
-#include "network.h"
-#include "nl.h"
+#include "trelk/auto_dev.h"
+#include "trelk/network.h"
+#include "trelk/nl.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
