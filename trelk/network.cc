@@ -383,6 +383,8 @@ char *mkifname(char *tpl)
     char candidate[IFNAMSIZ] = {};
     for (int attempt = 0; attempt < mkifname_attempts; ++attempt) {
         std::transform(tpl, tpl + len, candidate, random_ifname_char());
+        if (memchr(candidate, '\0', len))
+            return nullptr;  // no random source
         if (!ifname_taken(list, candidate, len)) {
             memcpy(tpl, candidate, len);
             tpl[len] = '\0';

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -88,7 +89,8 @@ int nla_put(struct nlmsg *nlmsg, int attr, const void *data, size_t len)
 {
     size_t rtalen = RTA_LENGTH(len);
     size_t new_len = NLMSG_ALIGN(nlmsg->nlmsghdr->nlmsg_len) + RTA_ALIGN(rtalen);
-    if (new_len > static_cast<size_t>(nlmsg->cap))
+    // rta_len is 16 bits wide: a longer attribute cannot be described.
+    if (new_len > static_cast<size_t>(nlmsg->cap) || rtalen > USHRT_MAX)
         return -ENOMEM;
     auto *rta = reinterpret_cast<struct rtattr *>(tail_of(nlmsg));
     rta->rta_type = static_cast<unsigned short>(attr);

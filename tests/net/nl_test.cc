@@ -156,6 +156,17 @@ TEST(NlaPut, AttributeEndingAtCapacityFitsOneBeyondIsRefused)
     EXPECT_EQ(msg->nlmsghdr->nlmsg_len, 32u);
 }
 
+TEST(NlaPut, PayloadBeyondSixteenBitLengthIsRefused)
+{
+    message msg(nlmsg_alloc(70000));
+    ASSERT_TRUE(msg);
+    std::vector<char> payload(65532, 'x');
+    EXPECT_EQ(nla_put(msg.get(), 1, payload.data(), payload.size()), -ENOMEM);
+    EXPECT_EQ(msg->nlmsghdr->nlmsg_len, 16u);
+    ASSERT_EQ(nla_put(msg.get(), 1, payload.data(), payload.size() - 1), 0);
+    EXPECT_EQ(attr_at(msg.get(), 16)->rta_len, 65535);
+}
+
 TEST(NlaNested, ClosesOverEverythingAppendedInside)
 {
     message msg(nlmsg_alloc(8192));
