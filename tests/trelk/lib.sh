@@ -1,0 +1,77 @@
+# Helpers for the launcher's integration tests, sourced by each group script.
+# A group runs as the first process of its own PID, mount, UTS and IPC
+# namespaces: everything it starts ends with it, and its mounts vanish with it.
+set -u
+
+TRELK=$1
+T=$(mktemp -d /tmp/trelk-it.XXXXXX)
+passed=0
+failed=0
+
+cleanup() {
+    local pids
+    pids=$(jobs -p)
+    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+    wait 2>/dev/null
+    # Unmount anything a test mounted below $T before removing it.
+    awk -v t="$T" '$5 ~ "^" t {print $5}' /proc/self/mountinfo | sort -r | xargs -r -n1 umount -l
+    rm -rf --one-file-system "$T"
+}
+trap cleanup EXIT
+
+pass() { echo "ok - $1"; passed=$((passed + 1)); }
+fail() { echo "not ok - $1"; failed=$((failed + 1)); }
+
+# expect DESCRIPTION EXPECTED ACTUAL
+expect() {
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: expected '$2', got '$3'"; fi
+}
+
+# expect_in DESCRIPTION NEEDLE FILE
+expect_in() {
+    if grep -qF -- "$2" "$3"; then pass "$1"; else fail "$1: '$2' not in: $(cat "$3")"; fi
+}
+
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# make_root DIR: a container root with busybox and its applets in /bin.
+make_root() {
+    mkdir -p "$1/bin" "$1/tmp"
+    cp /bin/busybox "$1/bin/busybox"
+    local applet
+    for applet in sh true sleep echo cat hostname id ls touch test printf; do
+        ln -s busybox "$1/bin/$applet"
+    done
+}
+
+# write_conf FILE TARGET PIDFILE [BIND_DIRS_MEMBERS]
+write_conf() {
+    printf '{"bind_dirs": {%s}, "target": "%s", "pidfile": "%s"}\n' "${4:-}" "$2" "$3" >"$1"
+}
+
+# wait_for FILE: true once FILE exists and is not empty (5 s at most).
+wait_for() {
+    local i
+    for i in $(seq 500); do
+        [ -s "$1" ] && return 0
+        sleep 0.01
+    done
+    return 1
+}
+
+# alive PID: the process exists and is not a zombie.
+alive() {
+    [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# running_with WORD: pids of processes whose command line contains WORD.
+running_with() {
+    local p
+    for p in /proc/[0-9]*; do
+        [ "${p#/proc/}" = "$$" ] && continue
+        tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF -- "$1" && echo "${p#/proc/}"
+    done
+}
