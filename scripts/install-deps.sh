@@ -8,7 +8,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 packages=(
   g++ gcc make cmake pkg-config
   libace-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-  busybox-static iproute2 procps psmisc util-linux
+  busybox-static iproute2 procps psmisc util-linux mount
   nfs-ganesha nfs-ganesha-vfs rpcbind libntirpc-dev liburcu-dev libkrb5-dev
   libsquashfs-dev squashfs-tools squashfs-tools-ng
   libnfs-dev libnfs-utils
