@@ -312,8 +312,8 @@ int Medium::read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const
 	    ref_offset(ref) >= SQFS_META_BLOCK_SIZE)
 		return -EIO;
 	sqfs_inode_generic_t *raw = nullptr;
-	int rc = sqfs_meta_reader_read_inode(w.inodes.get(), &super_, super_.inode_table_start + ref_block(ref),
-					     ref_offset(ref), &raw);
+	// The block is relative: libsquashfs adds the inode table's start itself.
+	int rc = sqfs_meta_reader_read_inode(w.inodes.get(), &super_, ref_block(ref), ref_offset(ref), &raw);
 	if (rc != 0)
 		return sqfs_to_errno(rc);
 	out.reset(raw);
