@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -106,7 +107,8 @@ TEST_F(WriteObject, OpenFailureIsLoggedWhenAskedAndSetsErrno)
     EXPECT_EQ(errno, ENOTDIR);
     EXPECT_EQ(log.text(), "");
     EXPECT_FALSE(write_object(path.c_str(), 1, 0640, false, pid_flags, true, true));
-    EXPECT_EQ(log.text(), "Failed to open " + path + " for writing, errno=20, Not a directory\n");
+    EXPECT_EQ(log.text(), "Failed to open " + path + " for writing, errno=" + std::to_string(ENOTDIR) + ", " +
+                              strerror(ENOTDIR) + "\n");
 }
 
 TEST_F(WriteObject, FullDeviceIsAFailureNotASuccess)
@@ -115,7 +117,7 @@ TEST_F(WriteObject, FullDeviceIsAFailureNotASuccess)
     errno = 0;
     EXPECT_FALSE(write_object("/dev/full", 4242, 0640, false, O_WRONLY | O_CLOEXEC, false, true));
     EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(log.text(), "Failed to write /dev/full, errno=28, No space left on device\n");
+    EXPECT_EQ(log.text(), "Failed to write /dev/full, errno=" + std::to_string(ENOSPC) + ", " + strerror(ENOSPC) + "\n");
 }
 
 TEST(AutoCloser, ClosesOnDestructionAndOnReset)
