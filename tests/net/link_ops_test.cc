@@ -435,10 +435,12 @@ TEST(Mkifname, TemplatesWithoutX)
 
 int main(int argc, char **argv)
 {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS();
     if (unshare(CLONE_NEWNET) != 0) {
         perror("unshare(CLONE_NEWNET)");
         return 1;
     }
-    ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
