@@ -187,6 +187,8 @@ TEST_F(PairTest, BridgeAttachAndDetach)
 
     EXPECT_EQ(trelk::bridge_attach("nosuchbridge", "tva"), -1);
     EXPECT_EQ(errno, ENODEV);
+    EXPECT_EQ(trelk::bridge_attach("", "tva"), -1);
+    EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(trelk::bridge_attach("0123456789abcdef", "tva"), -1);
     EXPECT_EQ(trelk::bridge_attach("tbr0", "nosuchdev"), -1);
     sh("ip link del tbr0");
