@@ -18,6 +18,9 @@ namespace {
 
 using message = std::unique_ptr<nlmsg, trelk::nlmsg_delete>;
 
+constexpr int create_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_EXCL | NLM_F_CREATE;
+constexpr int ack_flags = NLM_F_REQUEST | NLM_F_ACK;
+
 message fresh()
 {
     return message(nlmsg_alloc(8192));
@@ -60,15 +63,13 @@ void expect_attr(const nlmsg *msg, size_t offset, int len, int type)
     EXPECT_EQ(read_at<unsigned short>(msg, offset + 2), type) << "rta_type at " << offset;
 }
 
-constexpr int create_flags = NLM_F_REQUEST | NLM_F_ACK | NLM_F_EXCL | NLM_F_CREATE;
-constexpr int ack_flags = NLM_F_REQUEST | NLM_F_ACK;
 
 TEST(LinkRequest, VethPairOfTenCharacterNames)
 {
     message msg = fresh();
     ASSERT_EQ(trelk::veth_create_request(msg.get(), "vethAAAAAA", "vethBBBBBB"), 0);
 
-    expect_header(msg.get(), 104, RTM_NEWLINK, 0x605);
+    expect_header(msg.get(), 104, RTM_NEWLINK, create_flags);
     EXPECT_TRUE(zero_bytes(msg.get(), 16, 16));
     expect_attr(msg.get(), 32, 56, IFLA_LINKINFO);
     expect_attr(msg.get(), 36, 9, IFLA_INFO_KIND);
