@@ -10,6 +10,7 @@ clients=${2:-4}
 
 W=$(mktemp -d /tmp/qor-soak.XXXXXX)
 cleanup() {
+  set +e
   [ -n "${TRELK_PID:-}" ] && kill -TERM "$TRELK_PID" 2>/dev/null && wait "$TRELK_PID" 2>/dev/null
   rm -rf "$W"
 }
