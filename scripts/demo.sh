@@ -13,7 +13,8 @@ if [ "${1:-}" != --launcher ]; then
   cmake --build "$build" -j"$(nproc)" >/dev/null
   unshare --pid --fork --mount-proc --uts --ipc "$0" --launcher "$build/trelk/trelk"
   if [ -f "$top/scripts/demo-appliance.sh" ]; then
-    unshare --pid --fork --mount-proc --uts --ipc --net bash "$top/scripts/demo-appliance.sh"
+    TRELK=$build/trelk/trelk FSAL_DIR=$build/fsalqor MKMEDIUM=$top/qor/qor-mkmedium \
+      EXAMPLES=$top/examples "$top/tests/e2e/sandbox.sh" "$top/scripts/demo-appliance.sh"
   fi
   exit 0
 fi
