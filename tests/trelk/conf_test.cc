@@ -127,6 +127,8 @@ struct Bad_Case {
     const char *message;
 };
 
+void PrintTo(const Bad_Case &c, std::ostream *os) { *os << c.json; }
+
 class LoadConfigFails : public LoadConfig, public ::testing::WithParamInterface<Bad_Case> {};
 
 TEST_P(LoadConfigFails, WithMessage)
@@ -171,6 +173,8 @@ struct Ipv4_Case {
     int prefix;
     const char *bcast;
 };
+
+void PrintTo(const Ipv4_Case &c, std::ostream *os) { *os << c.text; }
 
 class Ipv4Forms : public ::testing::TestWithParam<Ipv4_Case> {};
 
