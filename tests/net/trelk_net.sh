@@ -7,7 +7,8 @@
 set -euo pipefail
 
 if [ -z "${TRELK_NET_INNER:-}" ]; then
-    TRELK_NET_INNER=1 exec unshare --net --pid --fork --mount-proc bash "$0" "$@"
+    TRELK_NET_INNER=1 exec unshare --net --pid --fork --kill-child=SIGTERM --mount-proc \
+        bash "$0" "$@"
 fi
 
 trelk=$(readlink -f "$1")
@@ -17,7 +18,10 @@ bridge=br-trelk
 gateway=10.77.0.1
 
 work=$(mktemp -d /tmp/trelk-net.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf --one-file-system "$work"' EXIT
+# As the first process of its PID namespace this shell hears only the signals
+# it handles: unshare passes SIGTERM on when the test run is interrupted.
+trap 'exit 1' TERM
 root=$work/root
 log=$work/trelk.log
 trelk_pid=
