@@ -154,14 +154,19 @@ nfsh_start() {
 }
 
 # Stops the server with SIGTERM (a regular shutdown that unloads the plug-ins)
-# and waits for it; SIGKILL after 20 s.
+# and waits for it; SIGKILL after 20 s. Fails unless the server exits with 0.
 nfsh_stop() {
 	[ -n "${NFSH_SERVER_PID:-}" ] || return 0
 	local pid=$NFSH_SERVER_PID i
 	NFSH_SERVER_PID=
 	kill -TERM "$pid" 2>/dev/null || return 0
 	for i in $(seq 200); do
-		kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+		if ! kill -0 "$pid" 2>/dev/null; then
+			local st=0
+			wait "$pid" 2>/dev/null || st=$?
+			[ "$st" = 0 ] || echo "nfs-harness: server exited with status $st" >&2
+			return "$st"
+		fi
 		sleep 0.1
 	done
 	kill -KILL "$pid" 2>/dev/null
@@ -170,7 +175,9 @@ nfsh_stop() {
 	return 1
 }
 
-nfsh_restart() { nfsh_stop && nfsh_start; }
+# Restarts the server; fails if the old one did not exit cleanly, but always
+# tries to start the new one.
+nfsh_restart() { local st=0; nfsh_stop || st=1; nfsh_start && return "$st"; }
 
 # ---- small TAP-style assertions -------------------------------------------
 NFSH_FAILS=0
@@ -223,3 +230,34 @@ src_stat() {
 }
 # the same four fields from an nfsq attribute line
 nfs_stat() { printf '%s %s %s %s\n' "$(attr type "$1")" "$(attr mode "$1")" "$(attr size "$1")" "$(attr mtime "$1" | cut -d. -f1)"; }
+
+# ---- the server's NFSv3 handles around our 12 bytes -------------------------
+# Wire layout: version (1 byte), flags (1), export id (2, big-endian), length of
+# the back-end's part (1), the back-end's bytes; padded to a multiple of 4.
+# Our bytes: media_id, id, mode, each 32-bit little-endian.
+# qfh_get HEX FIELD / qfh_set HEX FIELD VALUE, FIELD: export fslen media id mode
+nfsh_qfh_pos() {
+	case $1 in
+	export) echo "4 4 be" ;; fslen) echo "8 2 be" ;;
+	media) echo "10 8 le" ;; id) echo "18 8 le" ;; mode) echo "26 8 le" ;;
+	*) nfsh_die "no handle field $1" ;;
+	esac
+}
+qfh_get() {
+	local pos len order h
+	read -r pos len order <<<"$(nfsh_qfh_pos "$2")"
+	h=${1:pos:len}
+	[ "$order" = le ] && h=${h:6:2}${h:4:2}${h:2:2}${h:0:2}
+	echo $((16#$h))
+}
+qfh_set() {
+	local pos len order h v=$(($3))
+	read -r pos len order <<<"$(nfsh_qfh_pos "$2")"
+	case $len in
+	2) h=$(printf '%02x' $((v & 255))) ;;
+	4) h=$(printf '%04x' $((v & 65535))) ;;
+	8) h=$(printf '%08x' $((v & 0xffffffff)))
+	   [ "$order" = le ] && h=${h:6:2}${h:4:2}${h:2:2}${h:0:2} ;;
+	esac
+	echo "${1:0:pos}$h${1:pos+len}"
+}
