@@ -47,7 +47,7 @@ set +e; wait "$TRELK_PID"; rc=$?; set -e
 TRELK_PID=
 echo "   launcher exit status $rc"
 sleep 0.5
-left=$(pgrep -x 'ganesha.nfsd|rpcbind' || true)
+left=$( (pgrep -x ganesha.nfsd; pgrep -x rpcbind) || true)
 echo "   processes left: ${left:-none}; veth devices left: $(ip -o link show type veth | wc -l);" \
      "pid file: $([ -e "$W/run/trelk.pid" ] && echo present || echo removed)"
 [ -z "$left" ] && [ ! -e "$W/run/trelk.pid" ] && [ -z "$(ip -o link show type veth)" ] ||
