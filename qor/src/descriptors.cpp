@@ -6,10 +6,12 @@
 
 namespace qor {
 
+/* Never destroyed: qor_c_fini runs from the plug-in's destructor, after the
+ * C++ static destructors of a dlopen()ed library have already run at exit. */
 Descriptor_table &Descriptor_table::instance()
 {
-	static Descriptor_table table;
-	return table;
+	static Descriptor_table *table = new Descriptor_table;
+	return *table;
 }
 
 int Descriptor_table::insert(std::shared_ptr<Descriptor> d)

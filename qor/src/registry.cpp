@@ -49,10 +49,12 @@ int media_image_path(const char *dir, const char *minor_resource_id, uint32_t se
 	return 0;
 }
 
+/* Never destroyed: qor_c_fini runs from the plug-in's destructor, after the
+ * C++ static destructors of a dlopen()ed library have already run at exit. */
 Media_table &Media_table::instance()
 {
-	static Media_table table;
-	return table;
+	static Media_table *table = new Media_table;
+	return *table;
 }
 
 int Media_table::open(const char *dir, const char *minor_resource_id, uint32_t seq)
