@@ -106,10 +106,13 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 		return fail_with(error);
 	}
 
+	/* Sockets and devices are not served: they are left out of listings
+	 * and looked up as absent. (The server drops requests that fail with
+	 * ERR_FSAL_NOMEM, so the client would retry forever.) */
 	qor_fsal_obj_handle *hdl =
 		alloc_handle(&fh, parent->fs, &stat, op_ctx->fsal_export);
 	if (hdl == nullptr)
-		return fsalstat(ERR_FSAL_NOMEM, ENOMEM);
+		return fsalstat(ERR_FSAL_NOENT, 0);
 
 	qor2fsal_attributes(hdl, attrs_out);
 	*handle = &hdl->obj_handle;
@@ -162,9 +165,9 @@ void handle_to_key(struct fsal_obj_handle *obj_hdl, struct gsh_buffdesc *fh_desc
 	fh_desc->len = QOR_WIRE_HANDLE_SIZE;
 }
 
-/* Hands one directory entry to the server's callback as a new object.
- * Returns the callback's answer, or DIR_CONTINUE for an entry that cannot
- * become an object. */
+/* Hands one directory entry to the server's callback as a new object and
+ * gives back the callback's answer (DIR_CONTINUE for an entry that cannot
+ * become an object, which is skipped). */
 fsal_status_t emit_dirent(int dirfd, struct fsal_obj_handle *dir_hdl,
 			  const qor_dirent &entry, void *dir_state,
 			  fsal_readdir_cb cb, attrmask_t attrmask,
@@ -183,7 +186,7 @@ fsal_status_t emit_dirent(int dirfd, struct fsal_obj_handle *dir_hdl,
 	qor_fsal_obj_handle *hdl =
 		alloc_handle(&fh, dir_hdl->fs, &entry.stat, op_ctx->fsal_export);
 	if (hdl == nullptr)
-		return fsalstat(ERR_FSAL_NOMEM, ENOMEM);
+		return fsalstat(ERR_FSAL_NO_ERROR, 0);
 
 	struct fsal_attrlist attrs;
 	fsal_prepare_attrs(&attrs, attrmask);
@@ -411,11 +414,12 @@ fsal_status_t qor_fs_create_handle(struct fsal_export *exp_hdl,
 	if (error != 0)
 		return fsalstat(ERR_FSAL_FAULT, 0);
 
+	/* Only a forged handle can name a socket or device. */
 	qor_fsal_obj_handle *hdl =
 		alloc_handle(&fh, qor_export_of(exp_hdl)->root_fs, &stat, exp_hdl);
 	if (hdl == nullptr) {
 		LogDebug(COMPONENT_FSAL, "Could not allocate handle");
-		return fsalstat(ERR_FSAL_NOMEM, 0);
+		return fsalstat(ERR_FSAL_STALE, 0);
 	}
 	qor2fsal_attributes(hdl, attrs_out);
 	*handle = &hdl->obj_handle;
