@@ -55,7 +55,13 @@ int qor_c_init(void);
 int qor_c_fini(void);
 
 /* Opens DIR/MINOR_RESOURCE_ID/SEQ.sqfs; returns its media id (>= 0). Opening an
- * open medium again returns the same id and counts a reference. */
+ * open medium again returns the same id and counts a reference. The id depends
+ * only on the image's path and metadata: the same image gets the same id in
+ * every process, a replaced image another one.
+ * Errors: EFAULT null argument; ENOENT, ENOTDIR bad DIR; EINVAL minor resource
+ * id not a single path component; ENOMEDIUM no such image; EISDIR image is a
+ * directory; EMEDIUMTYPE not SquashFS; EOPNOTSUPP unsupported compressor;
+ * EIO damaged image. An unknown media id below fails with EBADF. */
 int qor_open_media(const char *dir, const char *minor_resource_id, uint32_t seq);
 int qor_media_stat(int media_id, uint64_t *total_bytes, uint64_t *total_files);
 int qor_close_media(int media_id);
@@ -64,12 +70,15 @@ int qor_close_media(int media_id);
 int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh);
 int qor_stat(int media_id, const char *path, qor_stat_t *st);
 
-/* Descriptor of a regular file, symbolic link or special file. */
+/* Descriptor of a regular file, symbolic link or special file (EISDIR for a
+ * directory); qor_open_dir_by_handle gives ENOTDIR for anything else. Open
+ * descriptors stay usable after their medium is closed. */
 int qor_open_by_handle(const qor_file_handle *fh);
 int qor_open_dir_by_handle(const qor_file_handle *fh);
 int qor_fstat(int fd, qor_stat_t *st);
 
-/* name is one entry of the directory; "" gives the directory itself. */
+/* name is one entry of the directory; "" gives the directory itself.
+ * "." and ".." fail with ENOENT, names containing '/' with EINVAL. */
 int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st);
 int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh);
 
@@ -79,10 +88,15 @@ int qor_read_dir(int dirfd, qor_dirent *ent);
 int qor_seek_dir(int dirfd, uint64_t cookie);
 int qor_close_dir(int dirfd);
 
-/* Target length (no NUL written); a target of size or more bytes fails. */
+/* Copies at most size bytes of the link's target (no NUL written) and returns
+ * their count, as readlink(2) does: a result equal to size means the target may
+ * have been cut short. EINVAL for anything but a symbolic link. */
 int qor_readlink(int fd, char *buf, size_t size);
-/* Bytes read; fewer than count means end of data. */
+/* Bytes read; fewer than count means end of data. EISDIR for a directory,
+ * EINVAL for other non-regular files; EIO when the medium is damaged (a read
+ * never reports a damaged block as a short read). */
 int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset);
+/* Closes a descriptor of either kind. */
 int qor_close(int fd);
 
 #ifdef __cplusplus

@@ -77,13 +77,11 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 	std::shared_ptr<const Medium> m = Media_table::instance().find(fh->media_id);
 	if (!m)
 		return -ESTALE;
-	std::unique_ptr<Worker> w;
-	int rc = m->lease(w);
-	if (rc < 0)
-		return rc;
-	Worker_lease worker(*m, std::move(w));
+	Worker_lease lease(*m);
+	Worker *worker = nullptr;
 	Inode_ptr inode;
-	if ((rc = m->inode_for_handle(*worker, *fh, inode)) < 0)
+	int rc = lease.get(worker);
+	if (rc < 0 || (rc = m->inode_for_handle(*worker, *fh, inode)) < 0)
 		return rc;
 	auto d = std::make_shared<Descriptor>();
 	d->medium = m;

@@ -16,16 +16,6 @@ uint32_t on_disk(uint32_t word) { return SQFS_ON_DISK_BLOCK_SIZE(word); }
 bool compressed(uint32_t word) { return SQFS_IS_BLOCK_COMPRESSED(word); }
 bool sparse(uint32_t word) { return SQFS_IS_SPARSE_BLOCK(word); }
 
-// A worker is taken from the pool only when a block needs decompressing.
-int need_worker(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned)
-{
-	if (w)
-		return 0;
-	int rc = m.lease(owned);
-	w = owned.get();
-	return rc;
-}
-
 } // namespace
 
 int File_data::init(const Medium &m, const sqfs_inode_generic_t &inode)
@@ -66,8 +56,7 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 		return 0;
 	count = std::min<uint64_t>({count, size_ - offset, uint64_t(INT64_MAX)});
 	auto *dst = static_cast<uint8_t *>(buf);
-	Worker *w = nullptr;
-	std::unique_ptr<Worker> owned;
+	Worker_lease lease(m); // only compressed blocks need a worker
 	uint64_t done = 0;
 	int rc = 0;
 	while (done < count && rc == 0) {
@@ -77,7 +66,7 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 		uint64_t want = count - done;
 		if (index >= size_words_.size()) {
 			uint32_t len = static_cast<uint32_t>(want); // within the tail, smaller than a block
-			rc = read_tail(m, w, owned, static_cast<uint32_t>(off - uint64_t(index) * block_size_), len,
+			rc = read_tail(m, lease, static_cast<uint32_t>(off - uint64_t(index) * block_size_), len,
 				       dst + done);
 			done += len;
 		} else if (!compressed(size_words_[index]) && !sparse(size_words_[index])) {
@@ -85,12 +74,10 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 			done += want;
 		} else {
 			uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(block_length(index) - in_block, want));
-			rc = read_block(m, w, owned, index, in_block, len, dst + done);
+			rc = read_block(m, lease, index, in_block, len, dst + done);
 			done += len;
 		}
 	}
-	if (owned)
-		m.give_back(std::move(owned));
 	return rc < 0 ? rc : static_cast<int64_t>(done);
 }
 
@@ -114,7 +101,7 @@ int File_data::read_uncompressed_run(const Medium &m, size_t &index, uint32_t in
 	return m.image().read_exact(begin, dst, static_cast<size_t>(len));
 }
 
-int File_data::read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, size_t index,
+int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index,
 			  uint32_t in_block, uint32_t len, uint8_t *dst) const
 {
 	uint32_t word = size_words_[index];
@@ -127,7 +114,8 @@ int File_data::read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &
 		return -EIO;
 	Block_ptr block = m.blocks().find(positions_[index]);
 	if (!block) {
-		int rc = need_worker(m, w, owned);
+		Worker *w = nullptr;
+		int rc = lease.get(w);
 		if (rc < 0)
 			return rc;
 		if (in_block == 0 && len == length) {
@@ -147,7 +135,7 @@ int File_data::read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &
 	return 0;
 }
 
-int File_data::read_tail(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, uint32_t in_tail,
+int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,
 			 uint32_t len, uint8_t *dst) const
 {
 	if (!has_tail_)
@@ -167,7 +155,8 @@ int File_data::read_tail(const Medium &m, Worker *&w, std::unique_ptr<Worker> &o
 	}
 	Block_ptr block = m.blocks().find(start);
 	if (!block) {
-		if ((rc = need_worker(m, w, owned)) < 0 || (rc = decompressed(m, *w, start, word, 0, block)) < 0)
+		Worker *w = nullptr;
+		if ((rc = lease.get(w)) < 0 || (rc = decompressed(m, *w, start, word, 0, block)) < 0)
 			return rc;
 	}
 	if (uint64_t(fragment_offset_) + tail > block->size())

@@ -19,11 +19,11 @@ public:
 	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
 
 private:
-	int read_block(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, size_t index, uint32_t in_block,
+	int read_block(const Medium &m, Worker_lease &lease, size_t index, uint32_t in_block,
 		       uint32_t len, uint8_t *dst) const;
 	int read_uncompressed_run(const Medium &m, size_t &index, uint32_t in_block, uint64_t &len,
 				  uint8_t *dst) const;
-	int read_tail(const Medium &m, Worker *&w, std::unique_ptr<Worker> &owned, uint32_t in_tail, uint32_t len,
+	int read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail, uint32_t len,
 		      uint8_t *dst) const;
 	int decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
 			 Block_ptr &out) const;

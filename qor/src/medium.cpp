@@ -92,6 +92,13 @@ Worker_lease::~Worker_lease()
 		medium_.give_back(std::move(worker_));
 }
 
+int Worker_lease::get(Worker *&out)
+{
+	int rc = worker_ ? 0 : medium_.lease(worker_);
+	out = worker_.get();
+	return rc;
+}
+
 int Medium::open(const std::string &image_path, std::unique_ptr<Medium> &out)
 {
 	std::unique_ptr<Medium> m(new Medium);
@@ -431,11 +438,9 @@ int Medium::resolve(const char *path, uint32_t &ino, qor_stat_t &st) const
 	if (len >= QOR_PATH_MAX)
 		return -ENAMETOOLONG;
 	std::string_view rest(path, len);
-	std::unique_ptr<Worker> w;
-	int rc = lease(w);
-	if (rc < 0)
-		return rc;
-	Worker_lease worker(*this, std::move(w));
+	Worker_lease lease(*this);
+	Worker *w = nullptr;
+	int rc = 0;
 	uint32_t cur = root_ino_;
 	qor_stat_t cur_st = root_stat_;
 	for (;;) {
@@ -454,7 +459,8 @@ int Medium::resolve(const char *path, uint32_t &ino, qor_stat_t &st) const
 		std::shared_ptr<const Listing> l;
 		if (!(l = cached_listing(cur))) {
 			Inode_ptr dir;
-			if ((rc = read_inode(*worker, cur, dir)) < 0 || (rc = listing(*worker, *dir, l)) < 0)
+			if ((rc = lease.get(w)) < 0 || (rc = read_inode(*w, cur, dir)) < 0 ||
+			    (rc = listing(*w, *dir, l)) < 0)
 				return rc;
 		}
 		const Listing_entry *e = l->find(name);

@@ -51,15 +51,16 @@ struct Worker {
 
 class Medium;
 
-// A worker borrowed from a medium's pool for the length of one call.
+// A worker borrowed from a medium's pool for the length of one call, taken
+// only when first needed and given back on destruction.
 class Worker_lease {
 public:
-	Worker_lease(const Medium &m, std::unique_ptr<Worker> w) : medium_(m), worker_(std::move(w)) {}
+	explicit Worker_lease(const Medium &m) : medium_(m) {}
 	~Worker_lease();
 	Worker_lease(const Worker_lease &) = delete;
 	Worker_lease &operator=(const Worker_lease &) = delete;
-	Worker *operator->() const { return worker_.get(); }
-	Worker &operator*() const { return *worker_; }
+	// 0 or a negative errno.
+	int get(Worker *&out);
 
 private:
 	const Medium &medium_;
