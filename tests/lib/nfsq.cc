@@ -273,6 +273,7 @@ public:
 	}
 
 	const Handle &root() const { return root_; }
+	unsigned rtmax() { return fsinfo_rtmax(); }
 	unsigned chunk() const { return chunk_; }
 
 	fattr3 getattr(const Handle &h)
@@ -615,6 +616,7 @@ void usage()
 		     "  ls PATH [MAXCOUNT]       name, cookie, fileid, attributes per entry\n"
 		     "  count PATH [MAXCOUNT]    entries, distinct names, READDIRPLUS calls\n"
 		     "  walk [MAXCOUNT]          every object below the root, sorted\n"
+		     "  fsinfo                   the server's largest READ size (rtmax)\n"
 		     "  randread PATH COUNT SIZE SEED   random reads; prints bytes read\n");
 	std::exit(2);
 }
@@ -667,6 +669,8 @@ int run(Client &cl, const std::vector<std::string> &args)
 				std::printf("%s\tcookie=%" PRIu64 "\t%s\n", escaped(e.name).c_str(), e.cookie,
 					    e.has_attr ? attr_line(e.attr).c_str() : "noattr");
 		}
+	} else if (cmd == "fsinfo") {
+		std::printf("rtmax=%u\n", cl.rtmax());
 	} else if (cmd == "walk") {
 		walk(cl, args.size() > 1 ? num(1) : 65536);
 	} else if (cmd == "randread") {
