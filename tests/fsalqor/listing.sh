@@ -29,18 +29,19 @@ check_listings() {
 	check "$mode: small replies took many calls ($small)" test "${small##*calls=}" -gt 100
 	check_eq "$mode: the names are the directory's names" "$(ls -A "$T/bigdir" | LC_ALL=C sort | md5sum)" \
 		"$(names bigdir 8192 | md5sum)"
-	local ls_out
-	ls_out=$(q /q ls bigdir 16384)
-	check "$mode: no cookie is 0, 1 or 2, and no two are equal" bash -c \
-		"awk -F'\\t' '{ c = \$2; sub(\"cookie=\", \"\", c); if (c < 3 || seen[c]++) bad = 1 } END { exit bad }' <<<'$ls_out'"
-	check_eq "$mode: entries carry their attributes" "type=reg size=6" \
-		"$(echo "$ls_out" | awk -F'\t' '$1 == "e000100" { print $3 }' | grep -o 'type=[a-z]* \|size=[0-9]*' | tr -d '\n' | sed 's/ $//')"
+	q /q ls bigdir 16384 >"$NFSH_WORK/ls"
+	check_eq "$mode: no cookie is 0, 1 or 2, and no two are equal" "" \
+		"$(awk -F'\t' '{ c = $2; sub("cookie=", "", c); if (c + 0 < 3 || seen[c]++) print }' "$NFSH_WORK/ls" | head -3)"
+	local e100
+	e100=$(awk -F'\t' '$1 == "e000100" { print $3 }' "$NFSH_WORK/ls")
+	check_eq "$mode: entries carry their attributes" "reg 0644 6" "$(attr type "$e100") $(attr mode "$e100") $(attr size "$e100")"
 	check_eq "$mode: sockets and devices do not hide the other entries" "$(printf 'a-before\nfifo\nz-after')" "$(names specials)"
 	check_eq "$mode: the same in small replies" "$(printf 'a-before\nfifo\nz-after')" "$(names specials 600)"
 	check_eq "$mode: a FIFO is listed as a FIFO" "fifo" \
 		"$(attr type "$(q /q ls specials | awk -F'\t' '$1 == "fifo" { print $3 }')")"
-	check "$mode: a socket cannot be looked up" bash -c "'$NFSQ' /q stat specials/socket | grep -q '^error '"
-	check "$mode: a device cannot be looked up" bash -c "'$NFSQ' /q stat specials/chardev | grep -q '^error '"
+	# unreachable, but answered: a request the server drops leaves clients hanging
+	check_eq "$mode: a socket cannot be looked up" "error" "$(q -T 10 /q stat specials/socket | cut -d' ' -f1)"
+	check_eq "$mode: a device cannot be looked up" "error" "$(q -T 10 /q stat specials/chardev | cut -d' ' -f1)"
 	check_eq "$mode: a file after them reads" "after" "$(q /q pread specials/z-after 0 100)"
 }
 

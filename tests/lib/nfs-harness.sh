@@ -32,8 +32,13 @@ nfsh_enter() {
 		NFSH_HOST_DIR=$(mktemp -d "${TMPDIR:-/tmp}/nfsh.XXXXXX")
 		export NFSH_HOST_DIR NFSH_INSIDE=1
 		local rc=0
+		# killing the namespace's first process takes everything inside with it
+		trap 'kill -KILL "$NFSH_NS_PID" 2>/dev/null' TERM INT HUP
 		unshare --pid --fork --mount-proc --net --mount --propagation private \
-			bash "$0" "$@" || rc=$?
+			bash "$0" "$@" &
+		NFSH_NS_PID=$!
+		wait "$NFSH_NS_PID" || rc=$?
+		wait "$NFSH_NS_PID" 2>/dev/null
 		rmdir "$NFSH_HOST_DIR" 2>/dev/null || rm -rf "$NFSH_HOST_DIR"
 		exit "$rc"
 	fi

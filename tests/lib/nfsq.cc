@@ -4,7 +4,9 @@
 // (so that every reply resumes from a cookie), and a recursive walk that prints
 // path, type, mode, size, mtime, link target and a content hash of every object.
 //
-// usage: nfsq [-s SERVER] [-j INFLIGHT] [-c CHUNK] [-t] EXPORT COMMAND [ARGS...]
+// usage: nfsq [-s SERVER] [-j INFLIGHT] [-c CHUNK] [-t] [-T TIMEOUT] EXPORT COMMAND [ARGS...]
+// -t prints the command's time on standard error; -T fails a call that gets no
+// reply within TIMEOUT seconds (default 20).
 // Paths are relative to the export's root ("" or "." is the root itself).
 //
 // Exit status: 0 success, 1 the server answered with an NFS error (printed as
@@ -127,7 +129,9 @@ public:
 			service_once();
 	}
 
-	// Services the connection until at least one call completed.
+	// Services the connection once. A server that leaves a call unanswered
+	// (it drops requests it considers retryable) fails the run after the
+	// timeout instead of hanging it.
 	void service_once()
 	{
 		pollfd pfd{rpc_get_fd(ctx_), static_cast<short>(rpc_which_events(ctx_)), 0};
@@ -135,10 +139,17 @@ public:
 			fail("poll");
 		if (rpc_service(ctx_, pfd.revents) < 0)
 			fail(std::string("service: ") + rpc_get_error(ctx_));
+		auto now = std::chrono::steady_clock::now();
+		if (!finished_.empty() || pending_.empty())
+			last_progress_ = now;
+		else if (now - last_progress_ > std::chrono::seconds(timeout_seconds))
+			fail("no reply from the server within " + std::to_string(timeout_seconds) + " s");
 		for (Pending *p : finished_)
 			pending_.erase(p);
 		finished_.clear();
 	}
+
+	static inline unsigned timeout_seconds = 20;
 
 	size_t outstanding() const { return pending_.size(); }
 
@@ -152,7 +163,10 @@ private:
 	}
 	void wait_for(const bool &done)
 	{
+		auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
 		while (!done) {
+			if (std::chrono::steady_clock::now() > deadline)
+				fail("cannot connect within " + std::to_string(timeout_seconds) + " s");
 			pollfd pfd{rpc_get_fd(ctx_), static_cast<short>(rpc_which_events(ctx_)), 0};
 			if (poll(&pfd, 1, 100) < 0)
 				fail("poll");
@@ -164,6 +178,7 @@ private:
 	rpc_context *ctx_;
 	std::map<Pending *, std::unique_ptr<Pending>> pending_;
 	std::vector<Pending *> finished_;
+	std::chrono::steady_clock::time_point last_progress_ = std::chrono::steady_clock::now();
 };
 
 struct Attr {
@@ -604,7 +619,7 @@ void walk(Client &cl, unsigned maxcount)
 void usage()
 {
 	std::fprintf(stderr,
-		     "usage: nfsq [-s SERVER] [-j INFLIGHT] [-c CHUNK] [-t] EXPORT COMMAND [ARGS]\n"
+		     "usage: nfsq [-s SERVER] [-j INFLIGHT] [-c CHUNK] [-t] [-T TIMEOUT] EXPORT COMMAND [ARGS]\n"
 		     "  fh PATH                  hex handle of PATH\n"
 		     "  stat PATH                attributes of PATH (after LOOKUPs)\n"
 		     "  getattr HEX              GETATTR with these handle bytes\n"
@@ -691,8 +706,9 @@ int main(int argc, char **argv)
 	unsigned inflight = 1, chunk = 0;
 	bool timed = false;
 	int opt;
-	while ((opt = getopt(argc, argv, "+s:j:c:t")) != -1) {
+	while ((opt = getopt(argc, argv, "+s:j:c:tT:")) != -1) {
 		switch (opt) {
+		case 'T': Rpc::timeout_seconds = std::stoul(optarg); break;
 		case 's': server = optarg; break;
 		case 'j': inflight = std::stoul(optarg); break;
 		case 'c': chunk = std::stoul(optarg); break;
