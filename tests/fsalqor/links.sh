@@ -18,7 +18,7 @@ nfsh_export_qor 1 /q "$M" links 1 | nfsh_conf
 check "server starts" nfsh_start
 
 for l in relative relative-up absolute dangling long-4095; do
-	check_eq "readlink of $l" "$(readlink "$T/links/$l" | md5sum)" "$(q /q readlink "links/$l" | md5sum)"
+	check_eq "readlink of $l" "$(readlink "$T/links/$l")" "$(q /q readlink "links/$l")"
 	check_eq "attributes of $l" "$(src_stat "$T/links/$l")" "$(nfs_stat "$(q /q stat "links/$l")")"
 done
 check_eq "a 4095-byte target is whole" "4095" "$(q /q readlink links/long-4095 | wc -c)"
@@ -31,6 +31,6 @@ lfh=$(q /q fh links/relative)
 rfh=$(q /q fh links/long-4095)
 check "server restarts" nfsh_restart
 check_eq "a link's handle from before a restart still reads" "target" "$(q /q readlink-fh "$lfh")"
-check_eq "and so does a long link's" "$(readlink "$T/links/long-4095" | md5sum)" "$(q /q readlink-fh "$rfh" | md5sum)"
+check_eq "and so does a long link's" "$(readlink "$T/links/long-4095")" "$(q /q readlink-fh "$rfh")"
 check "server stops" nfsh_stop
 done_testing

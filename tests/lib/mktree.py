@@ -107,7 +107,7 @@ def shape_links(d):
     symlink("../links/target", os.path.join(l, "relative-up"))
     symlink("/etc/hostname", os.path.join(l, "absolute"))
     symlink("no/such/file", os.path.join(l, "dangling"))
-    long_target = "/".join(["d" * 254] * 16)[:4095]
+    long_target = "/".join(["d" * 255] * 16)  # 4095 bytes, the longest Linux allows
     symlink(long_target, os.path.join(l, "long-4095"))
     write(os.path.join(l, "hard-a"), data(5000, 41))
     os.link(os.path.join(l, "hard-a"), os.path.join(l, "hard-b"))
