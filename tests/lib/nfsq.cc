@@ -616,6 +616,26 @@ void walk(Client &cl, unsigned maxcount)
 		std::printf("%s\n", l.c_str());
 }
 
+// Lists every directory below the root with attributes, reading no data;
+// returns the number of objects seen.
+size_t tree(Client &cl, unsigned maxcount)
+{
+	size_t objects = 1;
+	std::deque<Handle> dirs{cl.root()};
+	while (!dirs.empty()) {
+		Handle dir = dirs.front();
+		dirs.pop_front();
+		for (auto &e : cl.list(dir, maxcount)) {
+			objects++;
+			if (!e.has_attr)
+				fail("READDIRPLUS entry without attributes: " + e.name);
+			if (e.attr.type == NF3DIR)
+				dirs.push_back(e.handle);
+		}
+	}
+	return objects;
+}
+
 void usage()
 {
 	std::fprintf(stderr,
@@ -632,6 +652,7 @@ void usage()
 		     "  count PATH [MAXCOUNT]    entries, distinct names, READDIRPLUS calls\n"
 		     "  walk [MAXCOUNT]          every object below the root, sorted\n"
 		     "  fsinfo                   the server's largest READ size (rtmax)\n"
+		     "  tree [MAXCOUNT]          list every directory with attributes; count objects\n"
 		     "  randread PATH COUNT SIZE SEED   random reads; prints bytes read\n");
 	std::exit(2);
 }
@@ -688,6 +709,8 @@ int run(Client &cl, const std::vector<std::string> &args)
 		std::printf("rtmax=%u\n", cl.rtmax());
 	} else if (cmd == "walk") {
 		walk(cl, args.size() > 1 ? num(1) : 65536);
+	} else if (cmd == "tree") {
+		std::printf("objects=%zu\n", tree(cl, args.size() > 1 ? num(1) : 65536));
 	} else if (cmd == "randread") {
 		need(4);
 		auto [h, a] = cl.resolve(args[1]);
