@@ -77,6 +77,16 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 	std::shared_ptr<const Medium> m = Media_table::instance().find(fh->media_id);
 	if (!m)
 		return -ESTALE;
+	if (want_dir) {
+		if (std::shared_ptr<const Listing> l = m->cached_directory(*fh)) {
+			auto d = std::make_shared<Descriptor>();
+			d->medium = m;
+			d->ino = static_cast<uint32_t>(fh->id);
+			d->st = l->self();
+			d->listing = std::move(l);
+			return Descriptor_table::instance().insert(std::move(d));
+		}
+	}
 	Worker_lease lease(*m);
 	Worker *worker = nullptr;
 	Inode_ptr inode;

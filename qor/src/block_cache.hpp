@@ -10,11 +10,22 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 namespace qor {
 
-using Block = std::vector<uint8_t>;
+// A decompressed block; its bytes are not zeroed first.
+class Block {
+public:
+	explicit Block(size_t capacity) : bytes_(new uint8_t[capacity]) {}
+	uint8_t *data() { return bytes_.get(); }
+	const uint8_t *data() const { return bytes_.get(); }
+	size_t size() const { return size_; }
+	void resize(size_t n) { size_ = n; }
+
+private:
+	std::unique_ptr<uint8_t[]> bytes_;
+	size_t size_ = 0;
+};
 using Block_ptr = std::shared_ptr<const Block>;
 
 class Block_cache {

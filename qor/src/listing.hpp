@@ -39,6 +39,9 @@ public:
 		return std::string_view(names_).substr(e.name_offset, e.name_length);
 	}
 	const Listing_entry *find(std::string_view name) const;
+	// Status of the directory itself.
+	const qor_stat_t &self() const { return self_; }
+	void set_self(const qor_stat_t &st) { self_ = st; }
 	size_t bytes() const;
 
 private:
@@ -47,6 +50,7 @@ private:
 	// Entry indices by name; empty when the entries are already sorted,
 	// which is how every SquashFS writer stores them.
 	std::vector<uint32_t> by_name_;
+	qor_stat_t self_{};
 };
 
 bool is_plain_name(std::string_view name);

@@ -355,6 +355,13 @@ int Medium::inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &ou
 	return 0;
 }
 
+std::shared_ptr<const Listing> Medium::cached_directory(const qor_file_handle &fh) const
+{
+	if (fh.media_id != id_ || (fh.mode & S_IFMT) != S_IFDIR || fh.id < 1)
+		return nullptr;
+	return cached_listing(static_cast<uint32_t>(fh.id));
+}
+
 int Medium::fragment(uint32_t index, uint64_t &start, uint32_t &size_word) const
 {
 	if (index >= fragments_.size())
@@ -428,6 +435,7 @@ int Medium::build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::share
 		l->add(name, ino, inode_stat(*inode));
 	}
 	l->finish();
+	l->set_self(inode_stat(dir));
 	out = std::move(l);
 	return 0;
 }

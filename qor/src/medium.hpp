@@ -94,6 +94,9 @@ public:
 	int inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &out) const;
 	// The object at a path inside the medium ("" and "/" are the root).
 	int resolve(const char *path, uint32_t &ino, qor_stat_t &st) const;
+	// The listing of the directory a handle names if it is cached: opening a
+	// directory then needs no inode read (large directories have large inodes).
+	std::shared_ptr<const Listing> cached_directory(const qor_file_handle &fh) const;
 	// The sorted listing of a directory, from the cache or built from its inode.
 	int listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
 
