@@ -104,17 +104,20 @@ label, vc, oc, vw, ow, target = sys.argv[1], *map(float, sys.argv[2:6]), sys.arg
 print(f"{label:<42} {vc / oc:6.2f} {vw / ow:6.2f}   {vc:8.3f} {oc:8.3f} {vw:8.3f} {ow:8.3f}  {target}")
 EOF2
 }
-# per_entry SIZE: microseconds per entry of one listing, both sides, warm
+# per_entry SIZE: microseconds per entry of listing one directory, cold and warm
 per_entry() {
-	local n=$1 side v=() t
+	local n=$1 side c=() w=()
 	for side in "$D" /lz4; do
 		restart
-		timed "$side" "" "count list$n" >/dev/null
-		t=$(timed "$side" "" "count list$n")
-		v+=("$(python3 -c "print($t / $n * 1e6)")")
+		c+=("$(timed "$side" "" "count list$n")")
+		w+=("$(timed "$side" "" "count list$n")")
 	done
-	printf '%-42s %6s %6.2f   per entry, warm: FSAL_VFS %.2f us, ours %.2f us\n' "listing $n entries" "" \
-		"$(python3 -c "print(${v[0]} / ${v[1]})")" "${v[0]}" "${v[1]}"
+	python3 - "$n" "${c[@]}" "${w[@]}" <<'EOF'
+import sys
+n = int(sys.argv[1])
+vc, oc, vw, ow = (float(x) / n * 1e6 for x in sys.argv[2:6])
+print(f"{'listing %d entries, us per entry' % n:<42} {vc / oc:6.2f} {vw / ow:6.2f}   {vc:8.2f} {oc:8.2f} {vw:8.2f} {ow:8.2f}  flat")
+EOF
 }
 
 nfsh_start

@@ -28,6 +28,7 @@ q() { "$NFSQ" "$@"; }
 noatime() { sed 's/ atime=[^ ]*//' <<<"$1"; }
 inode_of() { rdsquashfs -s "$2" "$M/$1" | awk -F': ' '$1 == "Inode number" { print $2 }'; }
 
+NFSH_FSAL_LOG_LEVEL=INFO
 {
 	echo 'QOR { maxread = 65536; umask = 0022; }'
 	nfsh_export_qor 1 /qa "$M" minor-a 1
@@ -42,6 +43,8 @@ inode_of() { rdsquashfs -s "$2" "$M/$1" | awk -F': ' '$1 == "Inode number" { pri
 check "server starts with the plug-in and a QOR block" nfsh_start
 
 # ---- module and exports ------------------------------------------------------
+check_log "the module registered and read its configuration" "FSAL_QOR testing OFD Locks"
+check_log "the lock test ran" "FSAL_QOR (enabling OFD Locks|disabling lock support)"
 check_eq "the QOR block's maxread reaches the server" "rtmax=65536" "$(q /qa fsinfo)"
 check_log "a medium that is missing is refused with the open's error" \
 	"Could not open QOR media dir=$M, minor_resource_id=minor-a, seq=99, rc = [A-Za-z].* \\([0-9]+\\)\$"
