@@ -395,6 +395,45 @@ TEST_P(Media, SeveralThreadsReadOneDescriptor)
 	}
 }
 
+TEST_P(Media, ManyThreadsWalkListAndReadAtOnce)
+{
+	std::vector<std::string> files = paths_of_type(S_IFREG);
+	std::vector<std::vector<uint8_t>> contents;
+	for (const std::string &f : files)
+		contents.push_back(read_file(src(f)));
+	std::atomic<int> errors{0};
+	std::vector<std::thread> threads;
+	for (unsigned t = 0; t < 4; ++t)
+		threads.emplace_back([&, t] {
+			std::vector<uint8_t> buf(4 * k_block);
+			for (size_t i = t; i < files.size(); i += 2) {
+				// Another reference to the medium comes and goes meanwhile.
+				int again = qor_open_media((tmp_.path() + "/media").c_str(), "minor", 1);
+				std::string parent = files[i].substr(0, files[i].rfind('/') + 1);
+				qor_file_handle dh, fh;
+				qor_dirent ent{};
+				ent.reclen = sizeof(ent);
+				if (again != mid_ || qor_name_to_handle(mid_, ("/" + parent).c_str(), &dh) != 0)
+					++errors;
+				int dir = qor_open_dir_by_handle(&dh);
+				for (int n = 0; n < 50 && qor_read_dir(dir, &ent) > 0; ++n) {
+				}
+				std::string name = files[i].substr(parent.size());
+				if (qor_name_to_handle_at(dir, name.c_str(), &fh) != 0 || qor_close_dir(dir) != 0)
+					++errors;
+				int fd = qor_open_by_handle(&fh);
+				int64_t n = qor_pread(fd, buf.data(), buf.size(), 0);
+				size_t expect = std::min(buf.size(), contents[i].size());
+				if (n != int64_t(expect) || !std::equal(buf.begin(), buf.begin() + expect, contents[i].begin()) ||
+				    qor_close(fd) != 0 || qor_close_media(again) != 0)
+					++errors;
+			}
+		});
+	for (auto &t : threads)
+		t.join();
+	EXPECT_EQ(errors.load(), 0);
+}
+
 TEST_P(Media, DescriptorKindsAndSpecialFiles)
 {
 	qor_file_handle fifo = handle_of("fifo"), dir = handle_of("dir"), file = handle_of("text");
