@@ -112,7 +112,7 @@ int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index,
 	}
 	if (on_disk(word) > block_size_)
 		return -EIO;
-	Block_ptr block = m.blocks().find(positions_[index]);
+	Block_ptr block = block_cache().find(Cache_key{m.serial(), positions_[index]});
 	if (!block) {
 		Worker *w = nullptr;
 		int rc = lease.get(w);
@@ -153,7 +153,7 @@ int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,
 			return -EIO;
 		return m.image().read_exact(start + fragment_offset_ + in_tail, dst, len);
 	}
-	Block_ptr block = m.blocks().find(start);
+	Block_ptr block = block_cache().find(Cache_key{m.serial(), start});
 	if (!block) {
 		Worker *w = nullptr;
 		if ((rc = lease.get(w)) < 0 || (rc = decompressed(m, *w, start, word, 0, block)) < 0)
@@ -180,7 +180,7 @@ int File_data::decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t s
 		return -EIO;
 	block->resize(static_cast<size_t>(n));
 	out = block;
-	m.blocks().insert(pos, std::move(block));
+	block_cache().insert(Cache_key{m.serial(), pos}, std::move(block));
 	return 0;
 }
 

@@ -1,6 +1,7 @@
 #include "medium.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <endian.h>
@@ -16,6 +17,7 @@ namespace qor {
 namespace {
 
 constexpr uint64_t k_no_table = ~uint64_t(0);
+std::atomic<uint64_t> next_serial{1};
 constexpr size_t k_pool_max = 64;
 // The smallest inode (device, FIFO, socket) takes 20 bytes and a metadata
 // block of at most 8 KiB takes at least 3 bytes on disk: an inode count above
@@ -85,6 +87,8 @@ qor_stat_t inode_stat(const sqfs_inode_generic_t &inode)
 	st.mtime = st.atime = st.ctime = static_cast<time_t>(inode.base.mod_time);
 	return st;
 }
+
+Medium::Medium() : serial_(next_serial++) {}
 
 Worker_lease::~Worker_lease()
 {
@@ -373,28 +377,7 @@ int Medium::fragment(uint32_t index, uint64_t &start, uint32_t &size_word) const
 
 std::shared_ptr<const Listing> Medium::cached_listing(uint32_t ino) const
 {
-	std::lock_guard<std::mutex> lock(listings_mutex_);
-	auto it = listings_.find(ino);
-	if (it == listings_.end())
-		return nullptr;
-	listings_lru_.splice(listings_lru_.begin(), listings_lru_, it->second.lru_pos);
-	return it->second.listing;
-}
-
-void Medium::cache_listing(uint32_t ino, std::shared_ptr<const Listing> l) const
-{
-	std::lock_guard<std::mutex> lock(listings_mutex_);
-	if (listings_.count(ino) != 0)
-		return;
-	listings_lru_.push_front(ino);
-	listings_bytes_ += l->bytes();
-	listings_.emplace(ino, Cached_listing{std::move(l), listings_lru_.begin()});
-	while (listings_bytes_ > k_listing_cache_bytes && listings_lru_.size() > 1) {
-		auto victim = listings_.find(listings_lru_.back());
-		listings_bytes_ -= victim->second.listing->bytes();
-		listings_.erase(victim);
-		listings_lru_.pop_back();
-	}
+	return listing_cache().find(Cache_key{serial_, ino});
 }
 
 int Medium::listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const
@@ -405,7 +388,7 @@ int Medium::listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<
 		return 0;
 	int rc = build_listing(w, dir, out);
 	if (rc == 0)
-		cache_listing(dir.base.inode_number, out);
+		listing_cache().insert(Cache_key{serial_, dir.base.inode_number}, out);
 	return rc;
 }
 

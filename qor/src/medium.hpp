@@ -1,16 +1,13 @@
 // One opened medium: the image, its superblock and tables, immutable after
-// open and read without locks, plus the pooled per-thread readers and the
-// bounded caches of directory listings and decompressed blocks.
+// open and read without locks, plus its pool of per-thread readers.
 #ifndef QOR_MEDIUM_HPP
 #define QOR_MEDIUM_HPP
 
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include <sqfs/compressor.h>
@@ -20,7 +17,7 @@
 #include <sqfs/block.h>
 #include <sys/stat.h>
 
-#include "block_cache.hpp"
+#include "caches.hpp"
 #include "image.hpp"
 #include "listing.hpp"
 #include "qor.h"
@@ -83,7 +80,8 @@ public:
 	uint32_t block_size() const { return super_.block_size; }
 	const sqfs_super_t &super() const { return super_; }
 	const Image_file &image() const { return image_; }
-	Block_cache &blocks() const { return blocks_; }
+	// Never the same for two media opened in one process: the caches' key.
+	uint64_t serial() const { return serial_; }
 
 	// A worker from the pool; errors (ENOMEM, compressor) as a negative errno.
 	int lease(std::unique_ptr<Worker> &out) const;
@@ -104,10 +102,8 @@ public:
 	int fragment(uint32_t index, uint64_t &start, uint32_t &size_word) const;
 
 private:
-	Medium() : blocks_(k_block_cache_bytes) {}
+	Medium();
 
-	static constexpr size_t k_block_cache_bytes = 32u << 20;
-	static constexpr size_t k_listing_cache_bytes = 64u << 20;
 	static constexpr uint64_t k_no_ref = ~uint64_t(0);
 
 	int check_super() const;
@@ -120,8 +116,8 @@ private:
 	int read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const;
 	int build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
 	std::shared_ptr<const Listing> cached_listing(uint32_t ino) const;
-	void cache_listing(uint32_t ino, std::shared_ptr<const Listing> l) const;
 
+	const uint64_t serial_;
 	int32_t id_ = -1;
 	std::string path_;
 	Image_file image_;
@@ -137,16 +133,6 @@ private:
 	mutable std::mutex pool_mutex_;
 	mutable std::vector<std::unique_ptr<Worker>> pool_;
 
-	mutable Block_cache blocks_;
-
-	mutable std::mutex listings_mutex_;
-	mutable std::list<uint32_t> listings_lru_;
-	struct Cached_listing {
-		std::shared_ptr<const Listing> listing;
-		std::list<uint32_t>::iterator lru_pos;
-	};
-	mutable std::unordered_map<uint32_t, Cached_listing> listings_;
-	mutable size_t listings_bytes_ = 0;
 };
 
 } // namespace qor
