@@ -1,5 +1,6 @@
-# Unit tests of the plug-in's pieces that need no running server. Every test of
-# this folder is a plug-in test; the kind comes with each test.
+# The plug-in's own tests: unit tests of the pieces that need no running server,
+# and its answers to the server in the real server. Every test of this folder is
+# a plug-in test; the kind comes with each test.
 set_property(DIRECTORY APPEND PROPERTY LABELS fsalqor)
 
 add_executable(fsalqor_unit_pure
@@ -18,3 +19,10 @@ target_include_directories(fsalqor_unit_attributes PRIVATE ${PROJECT_SOURCE_DIR}
 set_target_properties(fsalqor_unit_attributes PROPERTIES
   CXX_EXTENSIONS ON BUILD_RPATH "${GANESHA_NFSD_LIBDIR}")
 gtest_discover_tests(fsalqor_unit_attributes TEST_PREFIX "fsalqor." PROPERTIES LABELS unit)
+
+# The plug-in's answers where the server itself reacts to them, in the real server.
+add_test(NAME fsalqor_plugin_server_faults
+  COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/plugin_server_faults.sh)
+set_tests_properties(fsalqor_plugin_server_faults PROPERTIES
+  LABELS integration TIMEOUT 600
+  ENVIRONMENT "NFSQ=$<TARGET_FILE:nfsq>;FSALQOR=$<TARGET_FILE:fsalqor>")
