@@ -181,10 +181,6 @@ private:
 	std::chrono::steady_clock::time_point last_progress_ = std::chrono::steady_clock::now();
 };
 
-struct Attr {
-	fattr3 a{};
-};
-
 const char *type_name(int t)
 {
 	switch (t) {
