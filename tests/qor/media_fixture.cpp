@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdexcept>
@@ -29,6 +31,32 @@ const Image_recipe k_recipes[] = {
 };
 const size_t k_recipe_count = sizeof(k_recipes) / sizeof(k_recipes[0]);
 
+static void remove_tree(const std::string &path)
+{
+	nftw(
+		path.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 64,
+		FTW_DEPTH | FTW_PHYS);
+}
+
+// A test that crashed or was killed by a timeout cannot clean up after
+// itself; the next one removes what such a process left behind.
+static void sweep_leftovers(const std::string &base)
+{
+	DIR *d = opendir(base.c_str());
+	if (!d)
+		return;
+	const std::string prefix = "qor-test.";
+	while (struct dirent *e = readdir(d)) {
+		std::string name = e->d_name;
+		if (name.compare(0, prefix.size(), prefix) != 0)
+			continue;
+		pid_t owner = static_cast<pid_t>(atol(name.c_str() + prefix.size()));
+		if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
+			remove_tree(base + "/" + name);
+	}
+	closedir(d);
+}
+
 Temp_dir::Temp_dir()
 {
 	// Trees of thousands of small files build much faster in memory.
@@ -36,7 +64,8 @@ Temp_dir::Temp_dir()
 	struct stat shm;
 	if (!base || !*base)
 		base = stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm" : "/tmp";
-	std::string tmpl = std::string(base) + "/qor-test.XXXXXX";
+	sweep_leftovers(base);
+	std::string tmpl = std::string(base) + "/qor-test." + std::to_string(getpid()) + ".XXXXXX";
 	std::vector<char> buf(tmpl.begin(), tmpl.end());
 	buf.push_back('\0');
 	if (!mkdtemp(buf.data()))
@@ -44,12 +73,7 @@ Temp_dir::Temp_dir()
 	path_ = buf.data();
 }
 
-Temp_dir::~Temp_dir()
-{
-	nftw(
-		path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return ::remove(p); }, 64,
-		FTW_DEPTH | FTW_PHYS);
-}
+Temp_dir::~Temp_dir() { remove_tree(path_); }
 
 bool run(const std::string &command) { return std::system(command.c_str()) == 0; }
 
