@@ -21,6 +21,9 @@ python3 "$NFSH_LIB/mktree.py" "$T2" sizes
 nfsh_pack "$T" "$M" minor-a 1 lz4
 nfsh_pack "$T2" "$M" minor-b 7 zstd
 echo "not a squashfs image" >"$M/minor-a/5.sqfs"
+# a medium made from a tar stream, without an export table
+mkdir -p "$M/minor-c"
+tar -C "$T2" -cf - . | tar2sqfs -q -c lz4 "$M/minor-c/3.sqfs" >/dev/null
 
 q() { "$NFSQ" "$@"; }
 # The server's cache moves atime forward on every read: leave it out where
@@ -39,6 +42,7 @@ NFSH_FSAL_LOG_LEVEL=INFO
 	nfsh_export_qor 6 /qnotimage "$M" minor-a 5
 	nfsh_export_qor 7 /qbadminor "$M" .. 1
 	nfsh_export_qor 8 /qnodir "$NFSH_WORK/no-such-dir" minor-a 1
+	nfsh_export_qor 9 /qc "$M" minor-c 3
 } | nfsh_conf
 check "server starts with the plug-in and a QOR block" nfsh_start
 
@@ -55,6 +59,9 @@ for e in /qmissing /qnotimage /qbadminor /qnodir; do
 	check "the refused export $e cannot be mounted" bash -c "! '$NFSQ' $e stat . >/dev/null 2>&1"
 done
 check_eq "the other exports keep working" "$(src_stat "$T2/size-513")" "$(nfs_stat "$(q /qb stat size-513)")"
+check_eq "a medium without an export table is served" "$(src_stat "$T2/size-4097")" "$(nfs_stat "$(q /qc stat size-4097)")"
+check_eq "and its files read" "$(md5sum <"$T2/multi-block")" "$(q -j 4 /qc pread multi-block 0 100000000 | md5sum)"
+cfh=$(q /qc fh size-4097)
 
 # ---- attributes of nested paths ----------------------------------------------
 mismatch=
@@ -138,6 +145,8 @@ check_eq "and the other way round" "error NFS3ERR_STALE" "$(q /qa getattr "$(qfh
 check_eq "every path has the same fileid after a restart" "$before" "$(q /qa walk | cut -f1,11 | md5sum)"
 check_eq "a file handle from before the restart still works" "$(noatime "$a")" "$(noatime "$(q /qa getattr "$fh")")"
 check_eq "a directory handle from before the restart still works" "$(q /qa stat data/sub)" "$(q /qa getattr "$dfh")"
+check_eq "a handle into a medium without an export table still works after a restart" \
+	"$(src_stat "$T2/size-4097")" "$(nfs_stat "$(q /qc getattr "$cfh")")"
 check_eq "a handle through export_path from before the restart still works" "$(q /qdata stat sub/file)" \
 	"$(q /qdata getattr "$(q /qdata fh sub/file)")"
 
