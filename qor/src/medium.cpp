@@ -19,6 +19,9 @@ namespace {
 constexpr uint64_t k_no_table = ~uint64_t(0);
 std::atomic<uint64_t> next_serial{1};
 constexpr size_t k_pool_max = 64;
+// Far more than any real directory; a damaged directory table can claim more
+// entries than memory holds.
+constexpr size_t k_max_directory_entries = 1u << 24;
 // The smallest inode (device, FIFO, socket) takes 20 bytes and a metadata
 // block of at most 8 KiB takes at least 3 bytes on disk: an inode count above
 // this bound for the inode table's size is a corrupted superblock.
@@ -409,6 +412,8 @@ int Medium::build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::share
 		if (rc < 0)
 			return sqfs_to_errno(rc);
 		std::unique_ptr<sqfs_dir_entry_t, Sqfs_free> ent(raw);
+		if (l->size() >= k_max_directory_entries)
+			return -EIO;
 		Inode_ptr inode;
 		if ((rc = read_inode_at(w, ref, inode)) < 0)
 			return rc;

@@ -259,6 +259,31 @@ EOF)"));
 	qor_close_media(id);
 }
 
+TEST_F(Robustness, AnEmptyTreeGivesAnEmptyRoot)
+{
+	std::string src = tmp_.path() + "/empty";
+	mkdir(src.c_str(), 0711);
+	pack({"lz4", "mksquashfs", "-comp lz4"}, src, image_path("m"));
+	pack({"tar", "tar2sqfs", "-c lz4"}, src, image_path("t"));
+	for (const char *minor : {"m", "t"}) {
+		int id = open(minor);
+		ASSERT_GE(id, 0) << minor << ": " << strerror(errno);
+		qor_file_handle root;
+		ASSERT_EQ(qor_name_to_handle(id, "/", &root), 0);
+		EXPECT_TRUE(S_ISDIR(root.mode));
+		int dir = qor_open_dir_by_handle(&root);
+		ASSERT_GE(dir, 0);
+		qor_dirent ent{};
+		ent.reclen = sizeof(ent);
+		EXPECT_EQ(qor_read_dir(dir, &ent), 0);
+		qor_close_dir(dir);
+		qor_stat_t st;
+		EXPECT_EQ(qor_stat(id, "/anything", &st), -1);
+		EXPECT_EQ(errno, ENOENT);
+		qor_close_media(id);
+	}
+}
+
 TEST_F(Robustness, FilesOverFourGiBReadAtTheirOffsets)
 {
 	std::string src = tmp_.path() + "/src";
