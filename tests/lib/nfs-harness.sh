@@ -10,13 +10,13 @@
 #
 # Inside, the script is pid 1 of its PID namespace: when it exits, on success or
 # failure, the kernel kills whatever is left (server, rpcbind, clients). Mounts
-# made inside vanish with the mount namespace. The EXIT trap removes the work
-# directory's mount point on the host side.
+# made inside, the work directory among them, vanish with the mount namespace.
 #
 # Variables a test may set before nfsh_enter:
-#   NFSH_TMPFS_SIZE   size of the work tmpfs (default 2g)
+#   NFSH_TMPFS_SIZE   size of the namespace's /run, which holds the work directory
+#                     (default 2g)
 # Variables available after nfsh_enter:
-#   NFSH_WORK         work directory (a tmpfs private to the test)
+#   NFSH_WORK         work directory (/run/nfsh, in a tmpfs private to the test)
 #   NFSH_CONF, NFSH_LOG, NFSH_PIDFILE
 #   NFSH_URL          nfs://127.0.0.1 (NFSv3 through rpcbind on loopback)
 
@@ -29,8 +29,7 @@ nfsh_die() { echo "nfs-harness: $*" >&2; exit 1; }
 nfsh_enter() {
 	if [ "${NFSH_INSIDE:-}" != 1 ]; then
 		[ "$(id -u)" = 0 ] || nfsh_die "must run as root"
-		NFSH_HOST_DIR=$(mktemp -d "${TMPDIR:-/tmp}/nfsh.XXXXXX")
-		export NFSH_HOST_DIR NFSH_INSIDE=1
+		export NFSH_INSIDE=1
 		local rc=0
 		# killing the namespace's first process takes everything inside with it
 		trap 'kill -KILL "$NFSH_NS_PID" 2>/dev/null' TERM INT HUP
@@ -39,14 +38,14 @@ nfsh_enter() {
 		NFSH_NS_PID=$!
 		wait "$NFSH_NS_PID" || rc=$?
 		wait "$NFSH_NS_PID" 2>/dev/null
-		rmdir "$NFSH_HOST_DIR" 2>/dev/null || rm -rf "$NFSH_HOST_DIR"
 		exit "$rc"
 	fi
 	set -o pipefail
-	NFSH_WORK=$NFSH_HOST_DIR
-	mount -t tmpfs -o "size=${NFSH_TMPFS_SIZE:-2g},mode=0755" nfsh-work "$NFSH_WORK"
-	mount -t tmpfs -o mode=0755 nfsh-run /run
-	mkdir -p /run/ganesha /run/rpcbind
+	# Everything the test makes lives in this namespace's own /run, a tmpfs that
+	# vanishes with the namespace: nothing of it ever reaches the host.
+	mount -t tmpfs -o "size=${NFSH_TMPFS_SIZE:-2g},mode=0755" nfsh-run /run
+	mkdir -p /run/ganesha /run/rpcbind /run/nfsh
+	NFSH_WORK=/run/nfsh
 	# the server keeps NFSv4 recovery state here even when only v3 is enabled
 	[ -d /var/lib/nfs ] && mount -t tmpfs -o mode=0755 nfsh-varlib /var/lib/nfs
 	ip link set lo up
@@ -75,8 +74,6 @@ nfsh_cleanup() {
 		echo "---- last lines of the server log ----" >&2
 		tail -n 40 "$NFSH_LOG" >&2
 	fi
-	cd /
-	umount -l "$NFSH_WORK" 2>/dev/null
 	return "$rc"
 }
 
