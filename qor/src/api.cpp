@@ -125,6 +125,8 @@ int qor_c_fini(void)
 {
 	Descriptor_table::instance().clear();
 	Media_table::instance().clear();
+	block_cache().clear();
+	listing_cache().clear();
 	return 0;
 }
 

@@ -87,6 +87,17 @@ public:
 		}
 	}
 
+	void clear()
+	{
+		for (auto &shard : shards_) {
+			std::unordered_map<Cache_key, Slot, Cache_key_hash> old;
+			std::lock_guard<std::mutex> lock(shard->mutex);
+			old.swap(shard->slots);
+			shard->lru.clear();
+			shard->bytes = 0;
+		}
+	}
+
 private:
 	struct Slot {
 		std::shared_ptr<const V> value;
