@@ -4,15 +4,15 @@
 set_property(DIRECTORY APPEND PROPERTY LABELS fsalqor)
 
 add_executable(fsalqor_unit_pure
-  ${CMAKE_CURRENT_LIST_DIR}/unit_media_path.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/unit_wire_handle.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/unit_media_path.cc
+  ${CMAKE_CURRENT_LIST_DIR}/unit_wire_handle.cc)
 target_link_libraries(fsalqor_unit_pure PRIVATE fsalqor_pure GTest::gtest_main)
 gtest_discover_tests(fsalqor_unit_pure TEST_PREFIX "fsalqor." PROPERTIES LABELS unit)
 
 # Attribute conversion against the server's own type conversion.
 add_executable(fsalqor_unit_attributes
-  ${CMAKE_CURRENT_LIST_DIR}/unit_attributes.cpp
-  ${PROJECT_SOURCE_DIR}/fsalqor/handle_syscalls.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/unit_attributes.cc
+  ${PROJECT_SOURCE_DIR}/fsalqor/handle_syscalls.cc)
 target_link_libraries(fsalqor_unit_attributes PRIVATE
   fsalqor_ganesha GTest::gtest_main)
 target_include_directories(fsalqor_unit_attributes PRIVATE ${PROJECT_SOURCE_DIR}/qor/include)

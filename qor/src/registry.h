@@ -1,6 +1,6 @@
 // The open media, by media id, with a reference count each.
-#ifndef QOR_REGISTRY_HPP
-#define QOR_REGISTRY_HPP
+#ifndef QOR_REGISTRY_H
+#define QOR_REGISTRY_H
 
 #include <cstdint>
 #include <memory>
@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "medium.hpp"
+#include "medium.h"
 
 namespace qor {
 

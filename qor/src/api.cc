@@ -5,8 +5,8 @@
 #include <climits>
 #include <cstring>
 
-#include "descriptors.hpp"
-#include "registry.hpp"
+#include "descriptors.h"
+#include "registry.h"
 
 using namespace qor;
 

@@ -1,4 +1,4 @@
-#include "media_fixture.hpp"
+#include "media_fixture.h"
 
 #include <cerrno>
 #include <cstdio>

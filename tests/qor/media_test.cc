@@ -15,7 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "media_fixture.hpp"
+#include "media_fixture.h"
 #include "qor.h"
 
 using namespace qor_test;

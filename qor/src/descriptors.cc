@@ -1,4 +1,4 @@
-#include "descriptors.hpp"
+#include "descriptors.h"
 
 #include <algorithm>
 #include <cerrno>

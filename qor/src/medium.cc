@@ -1,4 +1,4 @@
-#include "medium.hpp"
+#include "medium.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,8 +1,8 @@
 // Test support: temporary directories, a source tree with every kind of
 // object and the block-boundary file sizes, and images packed from it by the
 // real tools. Results are compared against the source tree itself.
-#ifndef QOR_TEST_MEDIA_FIXTURE_HPP
-#define QOR_TEST_MEDIA_FIXTURE_HPP
+#ifndef QOR_TEST_MEDIA_FIXTURE_H
+#define QOR_TEST_MEDIA_FIXTURE_H
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 // One opened medium: the image, its superblock and tables, immutable after
 // open and read without locks, plus its pool of per-thread readers.
-#ifndef QOR_MEDIUM_HPP
-#define QOR_MEDIUM_HPP
+#ifndef QOR_MEDIUM_H
+#define QOR_MEDIUM_H
 
 #include <cstdint>
 #include <memory>
@@ -17,9 +17,9 @@
 #include <sqfs/block.h>
 #include <sys/stat.h>
 
-#include "caches.hpp"
-#include "image.hpp"
-#include "listing.hpp"
+#include "caches.h"
+#include "image.h"
+#include "listing.h"
 #include "qor.h"
 
 namespace qor {

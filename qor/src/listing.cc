@@ -1,4 +1,4 @@
-#include "listing.hpp"
+#include "listing.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 // shared by all open media under one memory bound each. Entries are keyed by
 // a medium's serial number, never reused, so a closed medium's entries can
 // only age out and never be found by another medium.
-#ifndef QOR_CACHES_HPP
-#define QOR_CACHES_HPP
+#ifndef QOR_CACHES_H
+#define QOR_CACHES_H
 
 #include <cstdint>
 #include <list>
@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "listing.hpp"
+#include "listing.h"
 
 namespace qor {
 

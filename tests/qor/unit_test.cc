@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "image.hpp"
-#include "listing.hpp"
+#include "image.h"
+#include "listing.h"
 
 using namespace qor;
 

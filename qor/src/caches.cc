@@ -1,4 +1,4 @@
-#include "caches.hpp"
+#include "caches.h"
 
 namespace qor {
 

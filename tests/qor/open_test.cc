@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "media_fixture.hpp"
+#include "media_fixture.h"
 #include "qor.h"
 
 using namespace qor_test;

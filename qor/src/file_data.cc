@@ -1,4 +1,4 @@
-#include "file_data.hpp"
+#include "file_data.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,13 +1,13 @@
 // The data of one regular file: where each block lies in the image and where
 // its tail lies in a fragment block. Immutable once built, so any number of
 // threads read through it at once.
-#ifndef QOR_FILE_DATA_HPP
-#define QOR_FILE_DATA_HPP
+#ifndef QOR_FILE_DATA_H
+#define QOR_FILE_DATA_H
 
 #include <cstdint>
 #include <vector>
 
-#include "medium.hpp"
+#include "medium.h"
 
 namespace qor {
 

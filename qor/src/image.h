@@ -1,7 +1,7 @@
 // The medium's image file as libsquashfs sees it, and the mapping of
 // libsquashfs error codes to errno values.
-#ifndef QOR_IMAGE_HPP
-#define QOR_IMAGE_HPP
+#ifndef QOR_IMAGE_H
+#define QOR_IMAGE_H
 
 #include <cstddef>
 #include <cstdint>

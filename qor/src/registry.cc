@@ -1,11 +1,11 @@
-#include "registry.hpp"
+#include "registry.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
 
-#include "listing.hpp"
+#include "listing.h"
 
 namespace qor {
 

@@ -1,7 +1,7 @@
 // A directory's entries with their status, in the medium's (sorted) order.
 // Entry i carries the cookie i + k_first_cookie, so a resume is an index.
-#ifndef QOR_LISTING_HPP
-#define QOR_LISTING_HPP
+#ifndef QOR_LISTING_H
+#define QOR_LISTING_H
 
 #include <cstdint>
 #include <string>

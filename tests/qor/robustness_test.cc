@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "media_fixture.hpp"
+#include "media_fixture.h"
 #include "qor.h"
 
 using namespace qor_test;

@@ -1,8 +1,8 @@
 // Open files and directories, numbered like POSIX descriptors. Files and
 // directories share one number space, so either kind may be closed with
 // qor_close.
-#ifndef QOR_DESCRIPTORS_HPP
-#define QOR_DESCRIPTORS_HPP
+#ifndef QOR_DESCRIPTORS_H
+#define QOR_DESCRIPTORS_H
 
 #include <memory>
 #include <mutex>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "file_data.hpp"
-#include "listing.hpp"
-#include "medium.hpp"
+#include "file_data.h"
+#include "listing.h"
+#include "medium.h"
 
 namespace qor {
 
