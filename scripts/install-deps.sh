@@ -12,7 +12,7 @@ packages=(
   nfs-ganesha nfs-ganesha-vfs rpcbind libntirpc-dev liburcu-dev libkrb5-dev
   libsquashfs-dev squashfs-tools squashfs-tools-ng
   libnfs-dev libnfs-utils
-  python3 xz-utils
+  python3 xz-utils netbase
 )
 
 missing=()
