@@ -29,5 +29,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# The server's FSAL_VFS (the tests' reference) finds file systems through
+# /etc/mtab, which a minimal Debian root may lack.
+[ -e /etc/mtab ] || ln -s ../proc/self/mounts /etc/mtab
+
 # The server's plug-in headers are not packaged; they come from its source package.
 "$here/fetch-ganesha-headers.sh"
