@@ -4,13 +4,7 @@ set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$top/tests/e2e/appliance.sh"
 
-W=$(mktemp -d /tmp/qor-demo.XXXXXX)
-cleanup() {
-  set +e
-  [ -n "${TRELK_PID:-}" ] && kill -TERM "$TRELK_PID" 2>/dev/null && wait "$TRELK_PID" 2>/dev/null
-  rm -rf "$W"
-}
-trap cleanup EXIT
+appliance_workdir qor-demo
 step() { printf '\n== %s\n' "$*"; }
 
 step "Packing two sample trees into media (lz4 and zstd) with qor-mkmedium"

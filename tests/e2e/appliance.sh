@@ -12,6 +12,24 @@ APPLIANCE_SERVER_ADDR=10.77.0.2
 say() { printf '%s\n' "$*"; }
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
+# Ends the launchers still running (TRELK_PID, TRELK2_PID) and removes the work
+# directory W; installed as the EXIT trap by appliance_workdir.
+appliance_cleanup() {
+  set +e
+  local pid
+  for pid in ${TRELK_PID:-} ${TRELK2_PID:-}; do
+    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  done
+  rm -rf "$W"
+}
+
+# Makes the work directory W (under /tmp, named after NAME) and arranges for it
+# and the launchers to go when the script exits.
+appliance_workdir() {
+  W=$(mktemp -d "/tmp/$1.XXXXXX")
+  trap appliance_cleanup EXIT
+}
+
 # Makes a sample tree: nested folders, files around common block sizes, a large
 # file, an empty file and symbolic links.
 make_sample_tree() {

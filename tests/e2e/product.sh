@@ -5,14 +5,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/appliance.sh"
 
-W=$(mktemp -d /tmp/qor-e2e.XXXXXX)
-cleanup() {
-  set +e
-  [ -n "${TRELK_PID:-}" ] && kill -TERM "$TRELK_PID" 2>/dev/null && wait "$TRELK_PID" 2>/dev/null
-  [ -n "${TRELK2_PID:-}" ] && kill -TERM "$TRELK2_PID" 2>/dev/null && wait "$TRELK2_PID" 2>/dev/null
-  rm -rf "$W"
-}
-trap cleanup EXIT
+appliance_workdir qor-e2e
 
 appliance_network
 appliance_prepare "$W"

@@ -8,13 +8,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 duration=${1:-60}
 clients=${2:-4}
 
-W=$(mktemp -d /tmp/qor-soak.XXXXXX)
-cleanup() {
-  set +e
-  [ -n "${TRELK_PID:-}" ] && kill -TERM "$TRELK_PID" 2>/dev/null && wait "$TRELK_PID" 2>/dev/null
-  rm -rf "$W"
-}
-trap cleanup EXIT
+appliance_workdir qor-soak
 
 appliance_network
 appliance_prepare "$W"

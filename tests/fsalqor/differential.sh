@@ -13,12 +13,8 @@
 #   - fileids are the image's inode numbers (not compared).
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
-T=$NFSH_WORK/tree
-M=$NFSH_WORK/media
 python3 "$NFSH_LIB/mktree.py" "$T" sizes sparse huge specials links names modes mtimes empty nested bigdir=20000
 chown -R 1234:5678 "$T/names"
 nfsh_pack "$T" "$M" diff 1 lz4

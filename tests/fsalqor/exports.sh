@@ -5,13 +5,9 @@
 # a server restart (but not a replaced image).
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
-T=$NFSH_WORK/tree
 T2=$NFSH_WORK/tree2
-M=$NFSH_WORK/media
 python3 "$NFSH_LIB/mktree.py" "$T" sizes links modes mtimes nested names empty
 mkdir -p "$T/data/sub"
 echo "inside data" >"$T/data/sub/file"

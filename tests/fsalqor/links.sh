@@ -4,12 +4,8 @@
 # kept across a server restart.
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
-T=$NFSH_WORK/tree
-M=$NFSH_WORK/media
 python3 "$NFSH_LIB/mktree.py" "$T" links
 nfsh_pack "$T" "$M" links 1 lz4
 q() { "$NFSQ" "$@"; }

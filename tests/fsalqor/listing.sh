@@ -5,12 +5,8 @@
 # not hide the other entries.
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
-T=$NFSH_WORK/tree
-M=$NFSH_WORK/media
 python3 "$NFSH_LIB/mktree.py" "$T" empty specials bigdir=20000
 echo hello >"$T/bigdir/e000100"
 nfsh_pack "$T" "$M" listing 1 lz4

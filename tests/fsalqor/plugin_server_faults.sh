@@ -5,12 +5,8 @@
 # plug-in to remake a link from its handle once the link left its cache.
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
-T=$NFSH_WORK/tree
-M=$NFSH_WORK/media
 python3 "$NFSH_LIB/mktree.py" "$T" sizes specials links nested bigdir=300
 nfsh_pack "$T" "$M" faults 1 zstd
 q() { timeout 30 "$NFSQ" "$@"; }

@@ -5,13 +5,9 @@
 # clients reading one file at once.
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
-nfsh_enter "$@"
-: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
-nfsh_use_qor "$FSALQOR"
+nfsh_enter_qor "$@"
 
 B=131072	# the images' block size (mksquashfs's default)
-T=$NFSH_WORK/tree
-M=$NFSH_WORK/media
 BLOCK=$B python3 "$NFSH_LIB/mktree.py" "$T" sizes sparse huge
 id=0
 for comp in none lz4 zstd; do

@@ -77,6 +77,16 @@ nfsh_cleanup() {
 	return "$rc"
 }
 
+# nfsh_enter for the tests of our plug-in: needs NFSQ and FSALQOR, makes the
+# plug-in loadable and names the test's tree (T) and media directory (M).
+nfsh_enter_qor() {
+	nfsh_enter "$@"
+	: "${NFSQ:?set NFSQ to the nfsq client}" "${FSALQOR:?set FSALQOR to libfsalqor.so}"
+	nfsh_use_qor "$FSALQOR"
+	T=$NFSH_WORK/tree
+	M=$NFSH_WORK/media
+}
+
 # Makes our plug-in (a built libfsalqor.so) loadable as FSAL "QOR".
 nfsh_use_qor() {
 	local so=${1:?path of libfsalqor.so}
