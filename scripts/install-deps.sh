@@ -13,6 +13,7 @@ packages=(
   libsquashfs-dev squashfs-tools squashfs-tools-ng
   libnfs-dev libnfs-utils
   python3 xz-utils netbase
+  qemu-system-x86 qemu-system-mips cpio binutils   # tests that boot Debian kernels
 )
 
 missing=()
