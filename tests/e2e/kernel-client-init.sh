@@ -8,7 +8,8 @@
 #                                       an entry: mode in octal, size (- for
 #                                       directories), DATA the MD5 of a file or the
 #                                       target of a link
-#   W EXPORT OP refused|ALLOWED MESSAGE a write
+#   W EXPORT OP refused|ALLOWED|untried MESSAGE
+#                                       a write
 #   END                                 the guest got through
 # Parameters: qor.server=ADDR qor.mountport=PORT qor.exports=EXP[:OPTS],...
 /bin/busybox --install -s /bin
@@ -62,8 +63,16 @@ try() {
 }
 
 writes() {
-	f=$(find . -type f | sort | head -n 1)
-	d=$(find . -mindepth 1 -type d | sort | head -n 1)
+	# a file its mode lets the owner write, and an empty directory: only the
+	# server can be what refuses them
+	f=$(find . -type f -perm -200 | sort | head -n 1)
+	d=$(find . -mindepth 1 -type d | sort | while read -r x; do
+		[ -z "$(ls -A "$x")" ] && echo "$x" && break
+	done)
+	if [ -z "$f" ] || [ -z "$d" ]; then
+		echo "W$tab$e${tab}all${tab}untried${tab}no writable file or empty directory"
+		return
+	fi
 	try create sh -c ': >new-file'
 	try mkdir mkdir new-dir
 	try symlink ln -s target new-link
@@ -74,7 +83,7 @@ writes() {
 	try touch touch -d '2000-01-01 00:00:00' "$f"
 	try rename mv "$f" renamed
 	try remove rm -f "$f"
-	try rmdir rm -rf "$d"
+	try rmdir rmdir "$d"
 }
 
 for x in $(echo "$exports" | tr ',' ' '); do
