@@ -96,7 +96,13 @@ for want in "$@"; do
 	if [ ! -f "$dir/.unpacked" ]; then
 		rm -rf "$dir" "$WORK/dl"
 		mkdir -p "$WORK/dl"
-		(cd "$WORK/dl" && "${APT[@]}" download "$pkg=$ver" >/dev/null) || die "could not download $pkg $ver"
+		if ! (cd "$WORK/dl" && "${APT[@]}" download "$pkg=$ver" >/dev/null); then
+			# stale indexes name a version the archive no longer has: refresh and resolve again
+			[ -z "${FETCH_DEBS_REFRESHED:-}" ] || die "could not download $pkg $ver"
+			"${APT[@]}" update >/dev/null || die "apt-get update for $ARCH failed"
+			rm -rf "$WORK"
+			FETCH_DEBS_REFRESHED=1 exec "$0" "$ARCH" "$@"
+		fi
 		deb=$(find "$WORK/dl" -name '*.deb' -print -quit)
 		[ -n "$deb" ] || die "no .deb for $pkg"
 		mkdir -p "$dir.tmp"
