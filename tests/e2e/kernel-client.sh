@@ -51,7 +51,7 @@ extend_tree() {
 
 # expected EXPORT DIR: the guest's records for a source tree
 expected() {
-	local e=$1 p st mode size data
+	local e=$1 p mode size mtime ino data
 	(cd "$2" && find . | LC_ALL=C sort | while IFS= read -r p; do
 		read -r mode size mtime ino <<<"$(stat -c '%f %s %Y %i' "$p")"
 		mode=$(printf '%o' $((16#$mode))) data=-

@@ -61,7 +61,7 @@ mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /tmp
 G=/tmp/guest
 R=$G/root
 
-# needed_libs ELF: copies the shared libraries ELF needs (and theirs) from the sysroot
+# copy_needed_libs ELF: copies the shared libraries ELF needs (and theirs) from the sysroot
 # into the same places under R
 copy_needed_libs() {
 	local lib d found
@@ -112,7 +112,7 @@ set -e
 echo "# $MACHINE: qemu ran $((SECONDS - t0)) s (status $rc)"
 tr -d '\r' <"$G/console.log" | grep -E '^(ok|not ok|#|T|trelk-checks:) ' >"$G/results" || true
 grep -E '^(ok|not ok|#) ' "$G/results" || true
-awk '$1 == "T" { printf "# guest at %6.1f s: %s\n", $3, $2 }' "$G/results"
+qg_stage_times "$G/results"
 
 verdict=$(sed -n 's/^trelk-checks: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$G/results")
 if [ -z "$verdict" ]; then
