@@ -25,7 +25,7 @@ packages=(
 assumed_installed=(dbus nfs-common rpcbind)
 
 stamp="$SYSROOT/.qor-sysroot"
-want="packages: ${packages[*]} | assumed: ${assumed_installed[*]}"
+want="format 2 | packages: ${packages[*]} | assumed: ${assumed_installed[*]}"
 if [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$want" ]; then
   echo "$SYSROOT"; exit 0
 fi
@@ -104,8 +104,16 @@ say "downloading $(wc -l < "$WORK/closure") packages"
 
 STAGE="$SYSROOT.tmp.$$"
 rm -rf "$STAGE"; mkdir -p "$STAGE"
+# What dpkg would know of the installed packages, for working out the
+# dependencies of our own packages: .qor-dpkg/files ("PACKAGE VERSION PATH") and
+# each package's shlibs control file.
+mkdir -p "$STAGE/.qor-dpkg"
 for deb in "$WORK"/dl/*.deb; do
   dpkg-deb -x "$deb" "$STAGE"
+  pkg=$(dpkg-deb -f "$deb" Package)
+  ver=$(dpkg-deb -f "$deb" Version)
+  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed -n "s|^\./\(.*[^/]\)\$|$pkg $ver /\1|p" >> "$STAGE/.qor-dpkg/files"
+  dpkg-deb -I "$deb" shlibs > "$STAGE/.qor-dpkg/$pkg.shlibs" 2>/dev/null || rm -f "$STAGE/.qor-dpkg/$pkg.shlibs"
 done
 
 # Absolute links would point into the host (qemu then finds no /lib64/ld.so.1):
