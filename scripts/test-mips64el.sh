@@ -13,11 +13,13 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 host_build=${BUILD_DIR:-$top/build}
 export MIPS_BUILD_DIR=${MIPS_BUILD_DIR:-$top/build-mips64el}
 
+start=$SECONDS
 "$top/scripts/build-mips64el.sh"
 cmake -S "$top" -B "$host_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$host_build" -j"$(nproc)" --target nfsq
 cmake "$MIPS_BUILD_DIR" -DQOR_HOST_NFSQ="$host_build/tests/fsalqor/nfsq" >/dev/null
 cmake --build "$MIPS_BUILD_DIR" -j"$(nproc)"
+echo "test-mips64el: sysroot and cross build took $((SECONDS - start)) s"
 cd "$MIPS_BUILD_DIR"
 # -L takes regular expressions: anchored, so that "qor" does not select "fsalqor"
 ctest --output-on-failure --timeout 900 -L '^(unit|qor|mips64el)$' "$@"

@@ -10,9 +10,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:?usage: installed.sh BUILD_DIR}
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
 
+# /run of this mount namespace: a tmpfs that ends with the test
+mount -t tmpfs -o mode=0755 qor-packages /run
 S=/run/qor-packages
-mkdir -p "$S"
-mount -t tmpfs -o mode=0755 qor-packages "$S"
 mkdir -p "$S/debs" "$S/upper" "$S/work" "$S/root"
 (cd "$build" && cpack -G DEB -B "$S/debs" >/dev/null)
 debs=("$S"/debs/*.deb)
@@ -29,7 +29,7 @@ cp "${debs[@]}" "$R/tmp/"
 in_root() { chroot "$R" "$@"; }
 
 check "dpkg installs both packages (their dependencies are met)" \
-	in_root dpkg -i /tmp/trelk_*_amd64.deb /tmp/nfs-ganesha-qor_*_amd64.deb
+	in_root dpkg -i "${debs[@]/#$S\/debs//tmp}"
 check_eq "both are installed" "install ok installed
 install ok installed" "$(in_root dpkg-query -W -f='${Status}\n' trelk nfs-ganesha-qor)"
 plugin_dir=/usr/lib/x86_64-linux-gnu/ganesha
@@ -44,6 +44,4 @@ check "the host has no installed trelk" test ! -e /usr/bin/trelk
 check "the appliance runs from the installed files" \
 	in_root env TRELK=/usr/bin/trelk FSAL_DIR="$plugin_dir" MKMEDIUM=/usr/bin/qor-mkmedium \
 	EXAMPLES=/usr/share/trelk/examples bash "$here/../e2e/product.sh"
-check "dpkg removes both packages again" in_root dpkg -r trelk nfs-ganesha-qor
-check "nothing of the plug-in is left" in_root test ! -e "$plugin_dir/libfsalqor.so"
 done_testing
