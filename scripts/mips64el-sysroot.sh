@@ -26,9 +26,14 @@ assumed_installed=(dbus nfs-common rpcbind)
 
 stamp="$SYSROOT/.qor-sysroot"
 want="format 2 | packages: ${packages[*]} | assumed: ${assumed_installed[*]}"
-if [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$want" ]; then
-  echo "$SYSROOT"; exit 0
-fi
+current() { [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$want" ]; }
+if current; then echo "$SYSROOT"; exit 0; fi
+
+# One maker at a time; whoever waited may find the sysroot made meanwhile.
+mkdir -p "$(dirname "$SYSROOT")"
+exec 9>>"$SYSROOT.lock"
+flock 9
+if current; then echo "$SYSROOT"; exit 0; fi
 
 say() { echo "mips64el-sysroot: $*" >&2; }
 
@@ -127,7 +132,7 @@ find "$STAGE" -type l -lname '/*' -print0 |
   done
 
 { echo "$want"; sort "$WORK/closure"; } > "$STAGE/.qor-sysroot"
-rm -rf "$SYSROOT"; mkdir -p "$(dirname "$SYSROOT")"
-mv "$STAGE" "$SYSROOT"; STAGE=""
+rm -rf "$SYSROOT"
+mv -T "$STAGE" "$SYSROOT"; STAGE=""
 say "sysroot in $SYSROOT ($(du -sh "$SYSROOT" | cut -f1))"
 echo "$SYSROOT"

@@ -2,6 +2,7 @@
 # The mips64el packages, made from the cross build: what dpkg-deb -I and -c say
 # of them, and that the objects inside are mips64el objects for the target's
 # loader and server; the packaged launcher starts under qemu-user.
+# Run through tests/e2e/sandbox.sh (its scratch space ends with the test).
 # usage: contents.sh BUILD_DIR   (QEMU and QOR_MIPS_SYSROOT in the environment)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -9,8 +10,10 @@ build=${1:?usage: contents.sh BUILD_DIR}
 : "${QEMU:?}" "${QOR_MIPS_SYSROOT:?}"
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
 
-S=$(mktemp -d)
-trap 'rm -rf "$S"' EXIT
+# /run of this mount namespace: a tmpfs that ends with the test
+mount -t tmpfs -o mode=0755 qor-packages /run
+S=/run/qor-packages
+mkdir "$S"
 (cd "$build" && cpack -G DEB -B "$S" >/dev/null)
 trelk=$(echo "$S"/trelk_*_mips64el.deb)
 plugin=$(echo "$S"/nfs-ganesha-qor_*_mips64el.deb)
