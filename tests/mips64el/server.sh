@@ -29,6 +29,7 @@ NFSH_SERVER=("$QEMU" -L "$QOR_MIPS_SYSROOT" "$TARGET_SERVER")
 NFSH_START_SECONDS=120
 nfsh_export_qor 2 /qor "$M" target 1 | nfsh_conf
 check "the mips64el server starts with the mips64el plug-in" nfsh_start
+check_eq "the serving process is the emulator" "$(readlink -f "$QEMU")" "$(readlink -f "/proc/$NFSH_SERVER_PID/exe")"
 "$NFSQ" -j 4 /qor walk >"$NFSH_WORK/qor.walk"
 
 # columns: path type mode size mtime atime ctime nlink uid gid fileid target/hash;
