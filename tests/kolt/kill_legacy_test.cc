@@ -79,6 +79,7 @@ class KillLegacyContainer : public KillLegacy {
 protected:
     void SetUp() override
     {
+        KillLegacy::SetUp();
         if (pid_namespace_refused_by_emulator())
             GTEST_SKIP() << "the emulator (" << std::getenv("QOR_EMULATOR")
                          << ") refuses CLONE_NEWPID in clone(); this needs a real kernel";
