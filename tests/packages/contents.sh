@@ -25,10 +25,13 @@ check_eq "nfs-ganesha-qor: Architecture" mips64el "$(dpkg-deb -f "$plugin" Archi
 ganesha=$(awk '$1 == "nfs-ganesha" && $3 == "/usr/lib/ganesha/libganesha_nfsd.so.4.3" { print $2 }' \
 	"$QOR_MIPS_SYSROOT/.qor-dpkg/files")
 check "the sysroot's server version is known ($ganesha)" test -n "$ganesha"
+# (whole outputs: dpkg-deb cut off by a closed pipe leaves its scratch directory behind)
+plugin_info=$(dpkg-deb -I "$plugin")
+trelk_info=$(dpkg-deb -I "$trelk")
 check "nfs-ganesha-qor depends on exactly the server it was built against" \
-	grep -qF "nfs-ganesha (= $ganesha)" <(dpkg-deb -I "$plugin")
+	grep -qF "nfs-ganesha (= $ganesha)" <<<"$plugin_info"
 check "trelk depends on ACE and the C library" \
-	grep -Eq 'Depends: .*libace-[0-9.]+ .*libc6 ' <(dpkg-deb -I "$trelk")
+	grep -Eq 'Depends: .*libace-[0-9.]+ .*libc6 ' <<<"$trelk_info"
 
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | LC_ALL=C sort | tr '\n' ' '; }
 check_eq "trelk: files" "./usr/bin/qor-mkmedium ./usr/bin/trelk ./usr/share/trelk/examples/container-entry.sh \
