@@ -24,6 +24,22 @@ packages=(
 # The server depends on these daemons; nothing here needs their files.
 assumed_installed=(dbus nfs-common rpcbind)
 
+say() { echo "mips64el-sysroot: $*" >&2; }
+
+# The sysroot is replaced wholesale: only an absolute path below a directory,
+# with no symbolic link on the way that could point the removal elsewhere.
+case $SYSROOT in
+  /*/*) ;;
+  *) say "the sysroot must be an absolute path below a directory: $SYSROOT"; exit 1 ;;
+esac
+p=""
+IFS=/ read -r -a parts <<<"${SYSROOT#/}"
+for c in "${parts[@]}"; do
+  case $c in ""|.|..) say "the sysroot path must be plain: $SYSROOT"; exit 1 ;; esac
+  p="$p/$c"
+  [ ! -L "$p" ] || { say "$p is a symbolic link; refusing"; exit 1; }
+done
+
 stamp="$SYSROOT/.qor-sysroot"
 want="format 2 | packages: ${packages[*]} | assumed: ${assumed_installed[*]}"
 current() { [ -f "$stamp" ] && [ "$(head -n1 "$stamp")" = "$want" ]; }
@@ -34,8 +50,6 @@ mkdir -p "$(dirname "$SYSROOT")"
 exec 9>>"$SYSROOT.lock"
 flock 9
 if current; then echo "$SYSROOT"; exit 0; fi
-
-say() { echo "mips64el-sysroot: $*" >&2; }
 
 WORK=$(mktemp -d)
 STAGE=""
