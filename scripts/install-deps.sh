@@ -6,7 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(
-  g++ gcc make cmake pkg-config
+  g++ gcc make cmake pkg-config dpkg-dev
   libace-dev nlohmann-json3-dev libgtest-dev libgmock-dev
   busybox-static iproute2 procps psmisc util-linux mount
   nfs-ganesha nfs-ganesha-vfs rpcbind libntirpc-dev liburcu-dev libkrb5-dev

@@ -15,6 +15,10 @@
 # Variables a test may set before nfsh_enter:
 #   NFSH_TMPFS_SIZE   size of the namespace's /run, which holds the work directory
 #                     (default 2g)
+# and before nfsh_start:
+#   NFSH_SERVER       the server command, as an array (default: ganesha.nfsd), e.g.
+#                     another architecture's server under qemu-user
+#   NFSH_START_SECONDS  how long the server may take to come up (default 30)
 # Variables available after nfsh_enter:
 #   NFSH_WORK         work directory (/run/nfsh, in a tmpfs private to the test)
 #   NFSH_CONF, NFSH_LOG, NFSH_PIDFILE
@@ -145,10 +149,11 @@ EOF
 nfsh_start() {
 	[ -z "${NFSH_SERVER_PID:-}" ] || nfsh_die "server already running"
 	: >"$NFSH_LOG"
-	ganesha.nfsd -F -f "$NFSH_CONF" -L "$NFSH_LOG" -p "$NFSH_PIDFILE" &
+	[ -n "${NFSH_SERVER[*]:-}" ] || NFSH_SERVER=(ganesha.nfsd)
+	"${NFSH_SERVER[@]}" -F -f "$NFSH_CONF" -L "$NFSH_LOG" -p "$NFSH_PIDFILE" &
 	NFSH_SERVER_PID=$!
 	local i
-	for i in $(seq 300); do
+	for i in $(seq $((${NFSH_START_SECONDS:-30} * 10))); do
 		if ! kill -0 "$NFSH_SERVER_PID" 2>/dev/null; then
 			wait "$NFSH_SERVER_PID" 2>/dev/null
 			NFSH_SERVER_PID=
