@@ -36,7 +36,7 @@ void release(struct fsal_obj_handle *obj_hdl)
 {
 	qor_fsal_obj_handle *myself = qor_handle_of(obj_hdl);
 
-	LogCrit(COMPONENT_FSAL, "FSALQOR release hdl");
+	LogDebug(COMPONENT_FSAL, "FSALQOR release hdl");
 	switch (obj_hdl->type) {
 	case REGULAR_FILE:
 	case SYMBOLIC_LINK: {
@@ -70,7 +70,7 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 		     struct fsal_obj_handle **handle,
 		     struct fsal_attrlist *attrs_out)
 {
-	LogCrit(COMPONENT_FSAL, "qor_fs_lookup %s\n", path);
+	LogDebug(COMPONENT_FSAL, "qor_fs_lookup %s\n", path);
 	*handle = nullptr;
 	if (strcmp(path, "..") == 0)
 		return fsalstat(ERR_FSAL_NOENT, 0);
@@ -203,7 +203,7 @@ fsal_status_t read_dirents(struct fsal_obj_handle *dir_hdl,
 			   fsal_cookie_t *whence, void *dir_state,
 			   fsal_readdir_cb cb, attrmask_t attrmask, bool *eof)
 {
-	LogCrit(COMPONENT_FSAL, "FSALQOR read_dirents");
+	LogDebug(COMPONENT_FSAL, "FSALQOR read_dirents");
 
 	qor_dir dir(qor_open_dir_by_handle(&qor_handle_of(dir_hdl)->fh));
 	if (!dir.valid()) {
@@ -225,7 +225,7 @@ fsal_status_t read_dirents(struct fsal_obj_handle *dir_hdl,
 			return fsalstat(ERR_FSAL_FAULT, 0);
 		}
 		if (rc == 0) {
-			LogCrit(COMPONENT_FSAL, "End of dir, dirfd=%d", dir.get());
+			LogDebug(COMPONENT_FSAL, "End of dir, dirfd=%d", dir.get());
 			break;
 		}
 		enum fsal_dir_result answer;
@@ -320,7 +320,7 @@ fsal_status_t qor_fs_lookup_path(struct fsal_export *exp_hdl, const char *path,
 	const qor_fsal_export *myself = qor_export_of(exp_hdl);
 	struct fsal_filesystem *fs = myself->root_fs;
 
-	LogCrit(COMPONENT_FSAL, "qor_fs_lookup_path %s\n", path);
+	LogDebug(COMPONENT_FSAL, "qor_fs_lookup_path %s\n", path);
 	*handle = nullptr;
 	if (fs == nullptr) {
 		LogInfo(COMPONENT_FSAL, "Could not find file system for path %s",

@@ -21,7 +21,7 @@ echo "not a squashfs image" >"$M/minor-a/5.sqfs"
 mkdir -p "$M/minor-c"
 tar -C "$T2" -cf - . | tar2sqfs -q -c lz4 "$M/minor-c/3.sqfs" >/dev/null
 
-q() { "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 # The server's cache moves atime forward on every read: leave it out where
 # attributes are compared before and after reads.
 noatime() { sed 's/ atime=[^ ]*//' <<<"$1"; }

@@ -10,7 +10,7 @@ nfsh_enter_qor "$@"
 python3 "$NFSH_LIB/mktree.py" "$T" empty specials bigdir=20000
 echo hello >"$T/bigdir/e000100"
 nfsh_pack "$T" "$M" listing 1 lz4
-q() { "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 names() { q /q ls "$1" "${2:-65536}" | cut -f1 | LC_ALL=C sort; }
 
 check_listings() {

@@ -9,7 +9,7 @@ nfsh_enter_qor "$@"
 
 python3 "$NFSH_LIB/mktree.py" "$T" sizes specials links nested bigdir=300
 nfsh_pack "$T" "$M" faults 1 zstd
-q() { timeout 30 "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 
 nfsh_export_qor 1 /q "$M" faults 1 | nfsh_conf
 check "server starts" nfsh_start

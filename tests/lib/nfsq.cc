@@ -9,8 +9,9 @@
 // reply within TIMEOUT seconds (default 20).
 // Paths are relative to the export's root ("" or "." is the root itself).
 //
-// Exit status: 0 success, 1 the server answered with an NFS error (printed as
-// "error NFS3ERR_..." on standard output), 2 usage, transport or protocol failure.
+// Exit status: 0 success, 1 the server answered with an NFS or MOUNT error
+// (printed as "error NFS3ERR_..." or "error MNT3ERR_..." on standard output),
+// 2 usage, transport or protocol failure.
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>
@@ -76,6 +77,27 @@ nfs_fh3 as_fh3(const Handle &h)
 struct NfsError {
 	int status;
 };
+
+// A MOUNT status other than MNT3_OK; reported as "error NAME" too.
+struct MountError {
+	int status;
+};
+
+const char *mountstat3_name(int status)
+{
+	switch (status) {
+	case MNT3ERR_PERM: return "MNT3ERR_PERM";
+	case MNT3ERR_NOENT: return "MNT3ERR_NOENT";
+	case MNT3ERR_IO: return "MNT3ERR_IO";
+	case MNT3ERR_ACCES: return "MNT3ERR_ACCES";
+	case MNT3ERR_NOTDIR: return "MNT3ERR_NOTDIR";
+	case MNT3ERR_INVAL: return "MNT3ERR_INVAL";
+	case MNT3ERR_NAMETOOLONG: return "MNT3ERR_NAMETOOLONG";
+	case MNT3ERR_NOTSUPP: return "MNT3ERR_NOTSUPP";
+	case MNT3ERR_SERVERFAULT: return "MNT3ERR_SERVERFAULT";
+	default: return "MNT3ERR_UNKNOWN";
+	}
+}
 
 // One RPC connection to one program of the server, driven synchronously:
 // calls are queued, then the connection is serviced until they all completed.
@@ -276,7 +298,7 @@ public:
 			});
 			mnt.drain();
 			if (status != MNT3_OK)
-				fail("mount " + exp + " refused, status " + std::to_string(status));
+				throw MountError{status};
 		}
 		nfs_ = std::make_unique<Rpc>(server, NFS_PROGRAM, NFS_V3);
 		if (!chunk_)
@@ -751,6 +773,9 @@ int main(int argc, char **argv)
 	} catch (const NfsError &e) {
 		std::fflush(stdout);
 		std::printf("error %s\n", nfsstat3_to_str(e.status));
+		return 1;
+	} catch (const MountError &e) {
+		std::printf("error %s\n", mountstat3_name(e.status));
 		return 1;
 	} catch (const std::exception &e) {
 		fail(e.what());
