@@ -5,7 +5,6 @@
 #include "media_path.h"
 #include "qor_methods.h"
 #include "qor_resources.h"
-#include "wire_handle.h"
 
 namespace {
 
@@ -381,30 +380,25 @@ fsal_status_t qor_fs_lookup_path(struct fsal_export *exp_hdl, const char *path,
 	return fsalstat(ERR_FSAL_NO_ERROR, 0);
 }
 
-/* Handles come from clients: one that names another export's medium, or
- * nothing on this one, is stale. Links and FIFOs are made again like files,
- * so that a client can still read a link after the server dropped it from
- * its cache or restarted. */
+/* Handles come from clients: one that names another export's medium,
+ * something outside the export's subtree, or nothing on this medium, or
+ * whose bytes differ in any way from the object's own handle, is stale.
+ * Links and FIFOs are made again like files, so that a client can still read
+ * a link after the server dropped it from its cache or restarted. */
 fsal_status_t qor_fs_create_handle(struct fsal_export *exp_hdl,
 				   struct gsh_buffdesc *hdl_desc,
 				   struct fsal_obj_handle **handle,
 				   struct fsal_attrlist *attrs_out)
 {
 	qor_file_handle fh;
+	fsal_status_t checked = qor_export_check_handle(exp_hdl, hdl_desc, &fh);
 
-	switch (check_wire_handle(hdl_desc->addr, hdl_desc->len,
-				  qor_export_media_id(exp_hdl), &fh)) {
-	case wire_handle_check::ok:
-		break;
-	case wire_handle_check::bad_length:
-		return fsalstat(ERR_FSAL_FAULT, 0);
-	case wire_handle_check::other_medium:
-		return fsalstat(ERR_FSAL_STALE, 0);
-	}
+	if (FSAL_IS_ERROR(checked))
+		return checked;
 	if (!reopenable_by_handle(fh.mode)) {
 		LogCrit(COMPONENT_FSAL, "Failed to create_handle, mode = 0x%x",
 			static_cast<unsigned>(fh.mode));
-		return fsalstat(ERR_FSAL_FAULT, 0);
+		return fsalstat(ERR_FSAL_STALE, 0);
 	}
 
 	qor_stat_t stat;

@@ -32,9 +32,10 @@ typedef struct qor_stat {
 } qor_stat_t;
 
 /* An object's persistent name, copied byte for byte into NFS handles.
- * id is the object's inode number on the medium; the file-type bits of mode
- * must match the object's type. Handles from clients are untrusted: a handle
- * that names nothing on its medium fails with ESTALE. */
+ * id is the object's inode number on the medium (1 to its total files); mode
+ * is the object's whole mode, type and permission bits. Handles from clients
+ * are untrusted: a handle that names nothing on its medium, or whose bytes
+ * differ in any way from the object's handle, fails with ESTALE. */
 typedef struct qor_file_handle {
 	int32_t media_id;
 	int32_t id;
@@ -69,6 +70,14 @@ int qor_close_media(int media_id);
 /* Paths are relative to the medium's root ("" or "/" is the root). */
 int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh);
 int qor_stat(int media_id, const char *path, qor_stat_t *st);
+
+/* Sets bit i (bits[i / 64] >> (i % 64) & 1) for the inode number i of every
+ * object at or below the directory at path, the directory included, and clears
+ * every other bit. nbits must exceed the medium's last inode number (its total
+ * files, qor_media_stat). A file with hard links inside and outside is marked:
+ * bits name objects, not names. ENOTDIR when path is not a directory, EINVAL
+ * when nbits is too small, EIO for a damaged medium. */
+int qor_subtree_inodes(int media_id, const char *path, uint64_t *bits, size_t nbits);
 
 /* Descriptor of a regular file, symbolic link or special file (EISDIR for a
  * directory); qor_open_dir_by_handle gives ENOTDIR for anything else. Open
