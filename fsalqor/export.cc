@@ -192,6 +192,13 @@ int qor_export_media_id(struct fsal_export *exp_hdl)
 	return qfs != nullptr ? qfs->media_id : -1;
 }
 
+bool qor_export_serves(struct fsal_export *exp_hdl, int32_t id)
+{
+	export_subtree *subtree = qor_export_of(exp_hdl)->subtree;
+
+	return subtree == nullptr || subtree->contains(id);
+}
+
 fsal_status_t qor_export_check_handle(struct fsal_export *exp_hdl,
 				      const struct gsh_buffdesc *desc,
 				      qor_file_handle *fh)
@@ -207,9 +214,7 @@ fsal_status_t qor_export_check_handle(struct fsal_export *exp_hdl,
 	case wire_handle_check::other_medium:
 		return fsalstat(ERR_FSAL_STALE, 0);
 	}
-	export_subtree *subtree = qor_export_of(exp_hdl)->subtree;
-
-	if (subtree != nullptr && !subtree->contains(wire.id))
+	if (!qor_export_serves(exp_hdl, wire.id))
 		return fsalstat(ERR_FSAL_STALE, 0);
 	if (fh != nullptr)
 		*fh = wire;

@@ -71,8 +71,6 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 {
 	LogDebug(COMPONENT_FSAL, "qor_fs_lookup %s\n", path);
 	*handle = nullptr;
-	if (strcmp(path, "..") == 0)
-		return fsalstat(ERR_FSAL_NOENT, 0);
 	if (parent->type != DIRECTORY) {
 		LogCrit(COMPONENT_FSAL, "Parent handle is not a directory");
 		return fsalstat(ERR_FSAL_NOTDIR, 0);
@@ -94,6 +92,13 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 			path, error);
 		return fail_with(error);
 	}
+
+	/* The server asks for ".." when it does not know a directory's parent
+	 * (an object it made from a handle, or listed without its cache): the
+	 * parent is given only inside what the export serves. */
+	if (strcmp(path, "..") == 0 &&
+	    !qor_export_serves(op_ctx->fsal_export, fh.id))
+		return fsalstat(ERR_FSAL_NOENT, 0);
 
 	qor_stat_t stat;
 	int rc = qor_fstat_at(dir.get(), path, &stat);

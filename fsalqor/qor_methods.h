@@ -86,6 +86,10 @@ inline qor_filesystem *qor_fs_of(const struct fsal_filesystem *fs)
 /* The medium an export serves, or -1. */
 int qor_export_media_id(struct fsal_export *exp_hdl);
 
+/* Whether the export serves the object with this inode number of its medium
+ * (everything, unless export_path confines the export). */
+bool qor_export_serves(struct fsal_export *exp_hdl, int32_t id);
+
 /* Checks a client's handle against the export it arrived on: its medium, and
  * the subtree of the export's export_path. ERR_FSAL_BADHANDLE for a handle of
  * the wrong length, ERR_FSAL_STALE for one the export does not serve. */

@@ -86,8 +86,9 @@ int qor_open_by_handle(const qor_file_handle *fh);
 int qor_open_dir_by_handle(const qor_file_handle *fh);
 int qor_fstat(int fd, qor_stat_t *st);
 
-/* name is one entry of the directory; "" gives the directory itself.
- * "." and ".." fail with ENOENT, names containing '/' with EINVAL. */
+/* name is one entry of the directory; "" gives the directory itself and ".."
+ * the directory that lists it (ENOENT for the medium's root). "." fails with
+ * ENOENT, names containing '/' with EINVAL. */
 int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st);
 int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh);
 

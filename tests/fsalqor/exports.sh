@@ -171,7 +171,18 @@ check_eq "a handle of one medium sent to another medium's export is stale (uncac
 check_eq "and the other way round (uncached)" "error NFS3ERR_STALE" "$(q /qa getattr "$(qfh_set "$bfh" export 1)")"
 # the objects outside /data before anything went through /qa
 outside=$(q /qa fh size-1)
+qsub=$(q /qdata fh sub)
+qroot=$(q /qdata fh .)
 nfsh_restart >/dev/null
+# Objects made from handles: the server asks for ".." to list them.
+check_eq "uncached: a directory handle lists" "file" "$(q /qa ls-fh "$dfh" | cut -f1)"
+check_eq "uncached: a directory handle through export_path lists" "file" "$(q /qdata ls-fh "$qsub" | cut -f1)"
+check_eq "uncached: so does the handle of export_path's root" "$(ls -A "$T/data" | LC_ALL=C sort)" \
+	"$(q /qdata ls-fh "$qroot" | cut -f1 | LC_ALL=C sort)"
+check_eq "a directory's .. is its parent" "$(attr fileid "$(q /qa stat data)")" \
+	"$(attr fileid "$(q /qdata lookup "$qsub" ..)")"
+check_eq "the .. of export_path's root is that root" "$(attr fileid "$(q /qdata stat .)")" \
+	"$(attr fileid "$(q /qdata lookup "$qroot" ..)")"
 check_eq "uncached: a handle of an object outside export_path is stale" "error NFS3ERR_STALE" "$(in_qdata "$outside")"
 confinement "uncached"
 # Handles made up from every inode number of the medium with its object's

@@ -667,6 +667,7 @@ void usage()
 		     "  read-fh HEX OFFSET COUNT bytes to standard output\n"
 		     "  hash PATH                content hash and length\n"
 		     "  ls PATH [MAXCOUNT]       name, cookie, fileid, attributes per entry\n"
+		     "  ls-fh HEX [MAXCOUNT]     the same for the directory with these handle bytes\n"
 		     "  count PATH [MAXCOUNT]    entries, distinct names, READDIRPLUS calls\n"
 		     "  walk [MAXCOUNT]          every object below the root, sorted\n"
 		     "  fsinfo                   the server's largest READ size (rtmax)\n"
@@ -707,10 +708,11 @@ int run(Client &cl, const std::vector<std::string> &args)
 		uint64_t len = 0;
 		std::string hx = cl.hash(cl.resolve(args[1]).first, &len);
 		std::printf("%s %" PRIu64 "\n", hx.c_str(), len);
-	} else if (cmd == "ls" || cmd == "count") {
+	} else if (cmd == "ls" || cmd == "count" || cmd == "ls-fh") {
 		need(1);
 		unsigned calls = 0;
-		auto ents = cl.list(cl.resolve(args[1]).first, args.size() > 2 ? num(2) : 65536, &calls);
+		Handle dir = cmd == "ls-fh" ? from_hex(args[1]) : cl.resolve(args[1]).first;
+		auto ents = cl.list(dir, args.size() > 2 ? num(2) : 65536, &calls);
 		if (cmd == "count") {
 			std::vector<std::string> names;
 			for (auto &e : ents)
