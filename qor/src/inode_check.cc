@@ -9,6 +9,7 @@
 #include <endian.h>
 
 #include <sqfs/dir.h>
+#include <sqfs/xattr.h>
 
 namespace qor {
 
@@ -56,6 +57,24 @@ int Medium::measure_inode_table()
 			dir_table_end_ = start;
 	return 0;
 }
+
+// Extended inodes name their extended attributes by an index into the xattr
+// id table; nothing here reads them, but an index past the table is damage.
+int Medium::count_xattr_ids()
+{
+	if ((super_.flags & SQFS_FLAG_NO_XATTRS) || super_.xattr_id_table_start == k_no_table)
+		return 0;
+	sqfs_xattr_id_table_t table;
+	if (super_.xattr_id_table_start > super_.bytes_used - sizeof(table))
+		return -EIO;
+	int rc = image_.read_exact(super_.xattr_id_table_start, &table, sizeof(table));
+	if (rc < 0)
+		return rc;
+	xattr_ids_ = le32toh(table.xattr_ids);
+	return 0;
+}
+
+bool Medium::valid_xattr(uint32_t index) const { return index == k_none || index < xattr_ids_; }
 
 int Medium::check_file(uint64_t size, uint32_t fragment, uint32_t fragment_offset, uint64_t blocks_start) const
 {
@@ -112,7 +131,7 @@ int Medium::check_inode(Worker &w, uint64_t ref) const
 	}
 	case SQFS_INODE_EXT_FILE: {
 		sqfs_inode_file_ext_t f;
-		if (sqfs_meta_reader_read(r, &f, sizeof(f)) != 0)
+		if (sqfs_meta_reader_read(r, &f, sizeof(f)) != 0 || !valid_xattr(le32toh(f.xattr_idx)))
 			return -EIO;
 		return check_file(le64toh(f.file_size), le32toh(f.fragment_idx), le32toh(f.fragment_offset),
 				  le64toh(f.blocks_start));
@@ -132,21 +151,31 @@ int Medium::check_inode(Worker &w, uint64_t ref) const
 	}
 	case SQFS_INODE_EXT_DIR: {
 		sqfs_inode_dir_ext_t d;
-		if (sqfs_meta_reader_read(r, &d, sizeof(d)) != 0)
+		if (sqfs_meta_reader_read(r, &d, sizeof(d)) != 0 || !valid_xattr(le32toh(d.xattr_idx)))
 			return -EIO;
 		int rc = check_dir(le32toh(d.start_block), le16toh(d.offset));
 		if (rc < 0 || le32toh(d.size) == 0)
 			return rc;
 		return check_dir_index(w, le16toh(d.inodex_count));
 	}
+	case SQFS_INODE_EXT_BDEV:
+	case SQFS_INODE_EXT_CDEV: {
+		sqfs_inode_dev_ext_t d;
+		if (sqfs_meta_reader_read(r, &d, sizeof(d)) != 0 || !valid_xattr(le32toh(d.xattr_idx)))
+			return -EIO;
+		return 0;
+	}
+	case SQFS_INODE_EXT_FIFO:
+	case SQFS_INODE_EXT_SOCKET: {
+		sqfs_inode_ipc_ext_t i;
+		if (sqfs_meta_reader_read(r, &i, sizeof(i)) != 0 || !valid_xattr(le32toh(i.xattr_idx)))
+			return -EIO;
+		return 0;
+	}
 	case SQFS_INODE_BDEV:
 	case SQFS_INODE_CDEV:
 	case SQFS_INODE_FIFO:
 	case SQFS_INODE_SOCKET:
-	case SQFS_INODE_EXT_BDEV:
-	case SQFS_INODE_EXT_CDEV:
-	case SQFS_INODE_EXT_FIFO:
-	case SQFS_INODE_EXT_SOCKET:
 		return 0; // fixed size
 	default:
 		return -EIO;

@@ -118,7 +118,7 @@ int Medium::open(const std::string &image_path, std::unique_ptr<Medium> &out)
 	rc = sqfs_super_read(&m->super_, m->image_.sqfs());
 	if (rc != 0)
 		return sqfs_to_errno(rc);
-	if ((rc = m->check_super()) < 0 || (rc = m->measure_inode_table()) < 0)
+	if ((rc = m->check_super()) < 0 || (rc = m->measure_inode_table()) < 0 || (rc = m->count_xattr_ids()) < 0)
 		return rc;
 	if (sqfs_compressor_config_init(&m->compressor_config_, static_cast<SQFS_COMPRESSOR>(m->super_.compression_id),
 					m->super_.block_size, SQFS_COMP_FLAG_UNCOMPRESS) != 0)

@@ -119,6 +119,8 @@ private:
 	// inode_check.cc: sizes in the metadata checked against the image
 	// before libsquashfs allocates by them.
 	int measure_inode_table();
+	int count_xattr_ids();
+	bool valid_xattr(uint32_t index) const;
 	int check_inode(Worker &w, uint64_t ref) const;
 	int check_file(uint64_t size, uint32_t fragment, uint32_t fragment_offset, uint64_t blocks_start) const;
 	int check_dir(uint32_t start_block, uint32_t offset) const;
@@ -135,6 +137,7 @@ private:
 	uint64_t content_hash_ = 0;
 	uint64_t dir_table_end_ = 0;
 	uint64_t inode_table_capacity_ = 0; // decompressed bytes the inode table can hold
+	uint32_t xattr_ids_ = 0;
 	std::vector<uint64_t> inode_refs_; // inode number - 1 -> inode reference
 	std::vector<sqfs_fragment_t> fragments_;
 	uint32_t root_ino_ = 0;

@@ -10,6 +10,7 @@
 #include <set>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <sqfs/inode.h>
@@ -210,9 +211,11 @@ TEST_F(Robustness, DamagedInodeFieldsAndRootReferenceReadAsEio)
 	ASSERT_TRUE(run("truncate -s 65536 " + quote(src + "/sparse")));
 	ASSERT_EQ(symlink("target", (src + "/link").c_str()), 0);
 	mkdir((src + "/dir").c_str(), 0755);
+	write_file(src + "/attrs", pattern(10, 2, false));
+	ASSERT_EQ(setxattr((src + "/attrs").c_str(), "trusted.qor", "1", 1, 0), 0) << strerror(errno);
 	const uint32_t stamp = 0x5a5a5a00;
 	int n = 0;
-	for (const char *name : {"file", "sparse", "link", "dir"})
+	for (const char *name : {"file", "sparse", "link", "dir", "attrs"})
 		ASSERT_TRUE(run("touch -h -d @" + std::to_string(stamp + ++n) + " " + quote(src + "/" + name)));
 	std::vector<uint8_t> good = read_file(pack({"stored", "mksquashfs", "-noI -noD -noF -noX"}, src,
 						   image_path("good")));
@@ -230,6 +233,7 @@ TEST_F(Robustness, DamagedInodeFieldsAndRootReferenceReadAsEio)
 	ASSERT_EQ(good[sparse], SQFS_INODE_EXT_FILE);
 	ASSERT_EQ(good[link], SQFS_INODE_SLINK);
 	ASSERT_EQ(good[dir], SQFS_INODE_DIR);
+	ASSERT_EQ(good[inode_at(stamp + 5)], SQFS_INODE_EXT_FILE) << "extended attributes were stored";
 	const size_t table = le64(good, k_inode_table_at) + 2; // the one stored block's data
 	ASSERT_LT(dir, table + 8192);
 
@@ -247,6 +251,7 @@ TEST_F(Robustness, DamagedInodeFieldsAndRootReferenceReadAsEio)
 		{"fragment of a file's tail", file + 20, 0x7fffffff, 4, false},
 		{"data position of a file", file + 16, 0xfffffff0, 4, false},
 		{"file size of an extended file (petabytes of blocks)", sparse + 24, uint64_t(1) << 60, 8, false},
+		{"extended attributes of an extended file", sparse + 52, 0x7fffffff, 4, false},
 		{"target size of a link", link + 20, 0xfffffff0, 4, false},
 		{"inode type", link, 0x77, 2, false},
 		{"inode number", link + 12, 0x7fffffff, 4, false},
@@ -273,8 +278,11 @@ TEST_F(Robustness, DamagedInodeFieldsAndRootReferenceReadAsEio)
 	}
 	int id = open("good");
 	ASSERT_GE(id, 0);
-	qor_stat_t st;
-	EXPECT_EQ(qor_stat(id, "/file", &st), 0) << "the undamaged image reads";
+	qor_file_handle fh;
+	ASSERT_EQ(qor_name_to_handle(id, "/attrs", &fh), 0) << "the undamaged image reads: " << strerror(errno);
+	int fd = qor_open_by_handle(&fh);
+	EXPECT_GE(fd, 0) << strerror(errno);
+	qor_close(fd);
 	qor_close_media(id);
 }
 
