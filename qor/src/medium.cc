@@ -325,18 +325,7 @@ int Medium::read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const
 	if (ref == k_no_ref || ref_block(ref) >= super_.directory_table_start - super_.inode_table_start ||
 	    ref_offset(ref) >= SQFS_META_BLOCK_SIZE)
 		return -EIO;
-	int rc = check_inode(w, ref);
-	if (rc < 0)
-		return rc;
-	sqfs_inode_generic_t *raw = nullptr;
-	// The block is relative: libsquashfs adds the inode table's start itself.
-	rc = sqfs_meta_reader_read_inode(w.inodes.get(), &super_, ref_block(ref), ref_offset(ref), &raw);
-	if (rc != 0)
-		return rc == SQFS_ERROR_ALLOC ? -ENOMEM : -EIO; // the inode was checked: anything else is damage
-	out.reset(raw);
-	if (inode_type_bits(*raw) == 0)
-		return -EIO;
-	return 0;
+	return decode_inode(w, ref, out);
 }
 
 int Medium::read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const

@@ -116,15 +116,18 @@ private:
 	int hash_content();
 	int new_worker(std::unique_ptr<Worker> &out) const;
 	int read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const;
-	// inode_check.cc: sizes in the metadata checked against the image
-	// before libsquashfs allocates by them.
+	// inode_check.cc: inodes read with every size checked against the
+	// image before anything is allocated by it.
 	int measure_inode_table();
 	int count_xattr_ids();
 	bool valid_xattr(uint32_t index) const;
-	int check_inode(Worker &w, uint64_t ref) const;
+	int decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const;
+	int decode_file(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int decode_link(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int decode_fixed(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int skip_dir_index(Worker &w, uint32_t count) const;
 	int check_file(uint64_t size, uint32_t fragment, uint32_t fragment_offset, uint64_t blocks_start) const;
 	int check_dir(uint32_t start_block, uint32_t offset) const;
-	int check_dir_index(Worker &w, uint32_t count) const;
 	int build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
 	std::shared_ptr<const Listing> cached_listing(uint32_t ino) const;
 
