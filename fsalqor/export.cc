@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "qor_methods.h"
+#include "subtree.h"
 #include "wire_handle.h"
 
 namespace {
@@ -28,6 +29,8 @@ void release(struct fsal_export *exp_hdl)
 {
 	qor_fsal_export *myself = qor_export_of(exp_hdl);
 
+	delete myself->subtree;
+	myself->subtree = nullptr;
 	free_qor_filesystem(myself->root_fs);
 	myself->root_fs = nullptr;
 	fsal_detach_export(exp_hdl->fsal, &exp_hdl->exports);
@@ -44,12 +47,7 @@ fsal_status_t wire_to_host(struct fsal_export *exp_hdl, fsal_digesttype_t,
 {
 	if (fh_desc == nullptr || fh_desc->addr == nullptr)
 		return fsalstat(ERR_FSAL_FAULT, 0);
-	if (fh_desc->len == QOR_WIRE_HANDLE_SIZE &&
-	    check_wire_handle(fh_desc->addr, fh_desc->len,
-			      qor_export_media_id(exp_hdl), nullptr) ==
-		    wire_handle_check::other_medium)
-		return fsalstat(ERR_FSAL_STALE, 0);
-	return fsalstat(ERR_FSAL_NO_ERROR, 0);
+	return qor_export_check_handle(exp_hdl, fh_desc, nullptr);
 }
 
 fsal_status_t get_fs_dynamic_info(struct fsal_export *exp_hdl,
@@ -194,6 +192,35 @@ int qor_export_media_id(struct fsal_export *exp_hdl)
 	return qfs != nullptr ? qfs->media_id : -1;
 }
 
+bool qor_export_serves(struct fsal_export *exp_hdl, int32_t id)
+{
+	export_subtree *subtree = qor_export_of(exp_hdl)->subtree;
+
+	return subtree == nullptr || subtree->contains(id);
+}
+
+fsal_status_t qor_export_check_handle(struct fsal_export *exp_hdl,
+				      const struct gsh_buffdesc *desc,
+				      qor_file_handle *fh)
+{
+	qor_file_handle wire;
+
+	switch (check_wire_handle(desc->addr, desc->len,
+				  qor_export_media_id(exp_hdl), &wire)) {
+	case wire_handle_check::ok:
+		break;
+	case wire_handle_check::bad_length:
+		return fsalstat(ERR_FSAL_BADHANDLE, 0);
+	case wire_handle_check::other_medium:
+		return fsalstat(ERR_FSAL_STALE, 0);
+	}
+	if (!qor_export_serves(exp_hdl, wire.id))
+		return fsalstat(ERR_FSAL_STALE, 0);
+	if (fh != nullptr)
+		*fh = wire;
+	return fsalstat(ERR_FSAL_NO_ERROR, 0);
+}
+
 void free_qor_filesystem(struct fsal_filesystem *fs)
 {
 	if (fs == nullptr)
@@ -247,6 +274,9 @@ fsal_status_t qor_create_export(struct fsal_module *fsal_hdl, void *parse_node,
 	int error = open_medium(myself->media, qfs);
 
 	if (qfs->media_id >= 0) {
+		if (myself->media.export_path != nullptr)
+			myself->subtree = new export_subtree(
+				qfs->media_id, myself->media.export_path);
 		op_ctx->fsal_export = &myself->export_;
 		myself->export_.up_ops = up_ops;
 		return fsalstat(ERR_FSAL_NO_ERROR, 0);

@@ -115,8 +115,8 @@ fsal_status_t qor_fs_open_my_fd(qor_fsal_obj_handle *myself,
 	LogFullDebug(COMPONENT_FSAL, "fd = %d, new openflags = %x", fd,
 		     openflags);
 	if (fd == 0)
-		LogCrit(COMPONENT_FSAL, "fd = %d, new openflags = %x", fd,
-			openflags);
+		LogDebug(COMPONENT_FSAL, "fd = %d, new openflags = %x", fd,
+			 openflags);
 	my_fd->fd = fd;
 	my_fd->openflags = openflags;
 	return fsalstat(ERR_FSAL_NO_ERROR, 0);

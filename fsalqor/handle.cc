@@ -5,7 +5,6 @@
 #include "media_path.h"
 #include "qor_methods.h"
 #include "qor_resources.h"
-#include "wire_handle.h"
 
 namespace {
 
@@ -36,7 +35,7 @@ void release(struct fsal_obj_handle *obj_hdl)
 {
 	qor_fsal_obj_handle *myself = qor_handle_of(obj_hdl);
 
-	LogCrit(COMPONENT_FSAL, "FSALQOR release hdl");
+	LogDebug(COMPONENT_FSAL, "FSALQOR release hdl");
 	switch (obj_hdl->type) {
 	case REGULAR_FILE:
 	case SYMBOLIC_LINK: {
@@ -70,10 +69,8 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 		     struct fsal_obj_handle **handle,
 		     struct fsal_attrlist *attrs_out)
 {
-	LogCrit(COMPONENT_FSAL, "qor_fs_lookup %s\n", path);
+	LogDebug(COMPONENT_FSAL, "qor_fs_lookup %s\n", path);
 	*handle = nullptr;
-	if (strcmp(path, "..") == 0)
-		return fsalstat(ERR_FSAL_NOENT, 0);
 	if (parent->type != DIRECTORY) {
 		LogCrit(COMPONENT_FSAL, "Parent handle is not a directory");
 		return fsalstat(ERR_FSAL_NOTDIR, 0);
@@ -95,6 +92,13 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 			path, error);
 		return fail_with(error);
 	}
+
+	/* The server asks for ".." when it does not know a directory's parent
+	 * (an object it made from a handle, or listed without its cache): the
+	 * parent is given only inside what the export serves. */
+	if (strcmp(path, "..") == 0 &&
+	    !qor_export_serves(op_ctx->fsal_export, fh.id))
+		return fsalstat(ERR_FSAL_NOENT, 0);
 
 	qor_stat_t stat;
 	int rc = qor_fstat_at(dir.get(), path, &stat);
@@ -203,7 +207,7 @@ fsal_status_t read_dirents(struct fsal_obj_handle *dir_hdl,
 			   fsal_cookie_t *whence, void *dir_state,
 			   fsal_readdir_cb cb, attrmask_t attrmask, bool *eof)
 {
-	LogCrit(COMPONENT_FSAL, "FSALQOR read_dirents");
+	LogDebug(COMPONENT_FSAL, "FSALQOR read_dirents");
 
 	qor_dir dir(qor_open_dir_by_handle(&qor_handle_of(dir_hdl)->fh));
 	if (!dir.valid()) {
@@ -225,7 +229,7 @@ fsal_status_t read_dirents(struct fsal_obj_handle *dir_hdl,
 			return fsalstat(ERR_FSAL_FAULT, 0);
 		}
 		if (rc == 0) {
-			LogCrit(COMPONENT_FSAL, "End of dir, dirfd=%d", dir.get());
+			LogDebug(COMPONENT_FSAL, "End of dir, dirfd=%d", dir.get());
 			break;
 		}
 		enum fsal_dir_result answer;
@@ -320,7 +324,7 @@ fsal_status_t qor_fs_lookup_path(struct fsal_export *exp_hdl, const char *path,
 	const qor_fsal_export *myself = qor_export_of(exp_hdl);
 	struct fsal_filesystem *fs = myself->root_fs;
 
-	LogCrit(COMPONENT_FSAL, "qor_fs_lookup_path %s\n", path);
+	LogDebug(COMPONENT_FSAL, "qor_fs_lookup_path %s\n", path);
 	*handle = nullptr;
 	if (fs == nullptr) {
 		LogInfo(COMPONENT_FSAL, "Could not find file system for path %s",
@@ -381,30 +385,25 @@ fsal_status_t qor_fs_lookup_path(struct fsal_export *exp_hdl, const char *path,
 	return fsalstat(ERR_FSAL_NO_ERROR, 0);
 }
 
-/* Handles come from clients: one that names another export's medium, or
- * nothing on this one, is stale. Links and FIFOs are made again like files,
- * so that a client can still read a link after the server dropped it from
- * its cache or restarted. */
+/* Handles come from clients: one that names another export's medium,
+ * something outside the export's subtree, or nothing on this medium, or
+ * whose bytes differ in any way from the object's own handle, is stale.
+ * Links and FIFOs are made again like files, so that a client can still read
+ * a link after the server dropped it from its cache or restarted. */
 fsal_status_t qor_fs_create_handle(struct fsal_export *exp_hdl,
 				   struct gsh_buffdesc *hdl_desc,
 				   struct fsal_obj_handle **handle,
 				   struct fsal_attrlist *attrs_out)
 {
 	qor_file_handle fh;
+	fsal_status_t checked = qor_export_check_handle(exp_hdl, hdl_desc, &fh);
 
-	switch (check_wire_handle(hdl_desc->addr, hdl_desc->len,
-				  qor_export_media_id(exp_hdl), &fh)) {
-	case wire_handle_check::ok:
-		break;
-	case wire_handle_check::bad_length:
-		return fsalstat(ERR_FSAL_FAULT, 0);
-	case wire_handle_check::other_medium:
-		return fsalstat(ERR_FSAL_STALE, 0);
-	}
+	if (FSAL_IS_ERROR(checked))
+		return checked;
 	if (!reopenable_by_handle(fh.mode)) {
 		LogCrit(COMPONENT_FSAL, "Failed to create_handle, mode = 0x%x",
 			static_cast<unsigned>(fh.mode));
-		return fsalstat(ERR_FSAL_FAULT, 0);
+		return fsalstat(ERR_FSAL_STALE, 0);
 	}
 
 	qor_stat_t stat;

@@ -2,6 +2,21 @@
 
 #include <cstring>
 
+namespace {
+
+/* request is fs_path itself or lies below it: whole components, so that
+ * /backup/42 does not take /backup/420. */
+bool below_fs_path(const char *fs_path, size_t fs_pathlen, const char *request)
+{
+	if (std::strncmp(request, fs_path, fs_pathlen) != 0)
+		return false;
+	char next = request[fs_pathlen];
+	return next == '\0' || next == '/' ||
+	       (fs_pathlen > 0 && fs_path[fs_pathlen - 1] == '/');
+}
+
+} // namespace
+
 void compose_media_path(const char *fs_path, size_t fs_pathlen,
 			const char *request, const char *export_path,
 			media_path *out)
@@ -10,7 +25,7 @@ void compose_media_path(const char *fs_path, size_t fs_pathlen,
 	out->in_path = nullptr;
 	out->limit = 0;
 
-	if (std::strncmp(request, fs_path, fs_pathlen) != 0) {
+	if (!below_fs_path(fs_path, fs_pathlen, request)) {
 		out->result = media_path::outside_filesystem;
 		return;
 	}

@@ -9,7 +9,7 @@
 struct media_path {
 	enum outcome {
 		ok,
-		outside_filesystem,	/* the path does not start with the fs path */
+		outside_filesystem,	/* the path is not the fs path or below it */
 		export_path_too_long,	/* limit: the longest export path */
 		no_room_for_separator,	/* limit: the longest export path that takes a '/' */
 		path_too_long,		/* limit: room left for the remainder */
@@ -21,8 +21,8 @@ struct media_path {
 };
 
 /* Joins export_path (may be null) with the part of request below fs_path
- * (the first fs_pathlen characters, compared as a plain prefix), with one
- * '/' at the seam. */
+ * (the first fs_pathlen characters, matched as whole path components), with
+ * one '/' at the seam. */
 void compose_media_path(const char *fs_path, size_t fs_pathlen,
 			const char *request, const char *export_path,
 			media_path *out);

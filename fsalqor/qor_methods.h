@@ -23,10 +23,13 @@ struct qor_filesystem {
 	uint64_t fs_total_files;
 };
 
+class export_subtree;
+
 struct qor_fsal_export {
 	struct fsal_export export_;	/* first */
 	struct fsal_filesystem *root_fs;
 	struct qor_media_params media;
+	export_subtree *subtree;	/* null: the whole medium is served */
 };
 
 /* One library descriptor. Handed to the server as a struct fsal_fd, whose only
@@ -82,6 +85,17 @@ inline qor_filesystem *qor_fs_of(const struct fsal_filesystem *fs)
 
 /* The medium an export serves, or -1. */
 int qor_export_media_id(struct fsal_export *exp_hdl);
+
+/* Whether the export serves the object with this inode number of its medium
+ * (everything, unless export_path confines the export). */
+bool qor_export_serves(struct fsal_export *exp_hdl, int32_t id);
+
+/* Checks a client's handle against the export it arrived on: its medium, and
+ * the subtree of the export's export_path. ERR_FSAL_BADHANDLE for a handle of
+ * the wrong length, ERR_FSAL_STALE for one the export does not serve. */
+fsal_status_t qor_export_check_handle(struct fsal_export *exp_hdl,
+				      const struct gsh_buffdesc *desc,
+				      qor_file_handle *fh);
 
 /* main */
 fsal_status_t qor_init_config(struct fsal_module *fsal_hdl,

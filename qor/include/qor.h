@@ -32,9 +32,10 @@ typedef struct qor_stat {
 } qor_stat_t;
 
 /* An object's persistent name, copied byte for byte into NFS handles.
- * id is the object's inode number on the medium; the file-type bits of mode
- * must match the object's type. Handles from clients are untrusted: a handle
- * that names nothing on its medium fails with ESTALE. */
+ * id is the object's inode number on the medium (1 to its total files); mode
+ * is the object's whole mode, type and permission bits. Handles from clients
+ * are untrusted: a handle that names nothing on its medium, or whose bytes
+ * differ in any way from the object's handle, fails with ESTALE. */
 typedef struct qor_file_handle {
 	int32_t media_id;
 	int32_t id;
@@ -70,6 +71,14 @@ int qor_close_media(int media_id);
 int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh);
 int qor_stat(int media_id, const char *path, qor_stat_t *st);
 
+/* Sets bit i (bits[i / 64] >> (i % 64) & 1) for the inode number i of every
+ * object at or below the directory at path, the directory included, and clears
+ * every other bit. nbits must exceed the medium's last inode number (its total
+ * files, qor_media_stat). A file with hard links inside and outside is marked:
+ * bits name objects, not names. ENOTDIR when path is not a directory, EINVAL
+ * when nbits is too small, EIO for a damaged medium. */
+int qor_subtree_inodes(int media_id, const char *path, uint64_t *bits, size_t nbits);
+
 /* Descriptor of a regular file, symbolic link or special file (EISDIR for a
  * directory); qor_open_dir_by_handle gives ENOTDIR for anything else. Open
  * descriptors stay usable after their medium is closed. */
@@ -77,8 +86,9 @@ int qor_open_by_handle(const qor_file_handle *fh);
 int qor_open_dir_by_handle(const qor_file_handle *fh);
 int qor_fstat(int fd, qor_stat_t *st);
 
-/* name is one entry of the directory; "" gives the directory itself.
- * "." and ".." fail with ENOENT, names containing '/' with EINVAL. */
+/* name is one entry of the directory; "" gives the directory itself and ".."
+ * the directory that lists it (ENOENT for the medium's root). "." fails with
+ * ENOENT, names containing '/' with EINVAL. */
 int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st);
 int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh);
 

@@ -46,7 +46,42 @@ int find_directory(int dirfd, std::shared_ptr<Descriptor> &out)
 	return rc;
 }
 
-// The status and inode number of an entry, or of the directory itself for "".
+// The directory that lists d: the parent number in d's inode, believed only
+// if that directory lists d (a damaged number names no parent).
+int parent_of(const Descriptor &d, uint32_t &ino, qor_stat_t &st)
+{
+	const Medium &m = *d.medium;
+	uint32_t root;
+	qor_stat_t root_st;
+	int rc = m.resolve("/", root, root_st);
+	if (rc < 0)
+		return rc;
+	if (d.ino == root)
+		return -ENOENT;
+	Worker_lease lease(m);
+	Worker *w = nullptr;
+	Inode_ptr self, parent;
+	if ((rc = lease.get(w)) < 0 || (rc = m.read_inode(*w, d.ino, self)) < 0)
+		return rc;
+	uint32_t up = self->base.type == SQFS_INODE_EXT_DIR ? self->data.dir_ext.parent_inode
+							     : self->data.dir.parent_inode;
+	if (up < 1 || up > m.total_files() || (rc = m.read_inode(*w, up, parent)) < 0)
+		return -EIO;
+	std::shared_ptr<const Listing> l;
+	if (m.listing(*w, *parent, l) < 0)
+		return -EIO;
+	for (size_t i = 0; i < l->size(); ++i) {
+		if (l->at(i).ino == d.ino && S_ISDIR(l->at(i).mode)) {
+			ino = up;
+			st = l->self();
+			return 0;
+		}
+	}
+	return -EIO;
+}
+
+// The status and inode number of an entry, of the directory itself for "",
+// or of its parent for "..".
 int entry_at(int dirfd, const char *name, uint32_t &ino, qor_stat_t &st, std::shared_ptr<Descriptor> &dir)
 {
 	if (!name)
@@ -59,6 +94,8 @@ int entry_at(int dirfd, const char *name, uint32_t &ino, qor_stat_t &st, std::sh
 		st = dir->st;
 		return 0;
 	}
+	if (std::strcmp(name, "..") == 0)
+		return parent_of(*dir, ino, st);
 	if ((rc = check_entry_name(name)) < 0)
 		return rc;
 	const Listing_entry *e = dir->listing->find(name);

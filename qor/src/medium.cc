@@ -118,7 +118,7 @@ int Medium::open(const std::string &image_path, std::unique_ptr<Medium> &out)
 	rc = sqfs_super_read(&m->super_, m->image_.sqfs());
 	if (rc != 0)
 		return sqfs_to_errno(rc);
-	if ((rc = m->check_super()) < 0)
+	if ((rc = m->check_super()) < 0 || (rc = m->measure_inode_table()) < 0 || (rc = m->count_xattr_ids()) < 0)
 		return rc;
 	if (sqfs_compressor_config_init(&m->compressor_config_, static_cast<SQFS_COMPRESSOR>(m->super_.compression_id),
 					m->super_.block_size, SQFS_COMP_FLAG_UNCOMPRESS) != 0)
@@ -325,15 +325,7 @@ int Medium::read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const
 	if (ref == k_no_ref || ref_block(ref) >= super_.directory_table_start - super_.inode_table_start ||
 	    ref_offset(ref) >= SQFS_META_BLOCK_SIZE)
 		return -EIO;
-	sqfs_inode_generic_t *raw = nullptr;
-	// The block is relative: libsquashfs adds the inode table's start itself.
-	int rc = sqfs_meta_reader_read_inode(w.inodes.get(), &super_, ref_block(ref), ref_offset(ref), &raw);
-	if (rc != 0)
-		return sqfs_to_errno(rc);
-	out.reset(raw);
-	if (inode_type_bits(*raw) == 0)
-		return -EIO;
-	return 0;
+	return decode_inode(w, ref, out);
 }
 
 int Medium::read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const
@@ -355,8 +347,7 @@ int Medium::inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &ou
 	int rc = read_inode_at(w, inode_refs_[fh.id - 1], inode);
 	if (rc < 0)
 		return rc;
-	if (inode->base.inode_number != static_cast<uint32_t>(fh.id) ||
-	    inode_type_bits(*inode) != (fh.mode & S_IFMT))
+	if (inode->base.inode_number != static_cast<uint32_t>(fh.id) || inode_stat(*inode).mode != fh.mode)
 		return -ESTALE;
 	out = std::move(inode);
 	return 0;
@@ -366,7 +357,8 @@ std::shared_ptr<const Listing> Medium::cached_directory(const qor_file_handle &f
 {
 	if (fh.media_id != id_ || (fh.mode & S_IFMT) != S_IFDIR || fh.id < 1)
 		return nullptr;
-	return cached_listing(static_cast<uint32_t>(fh.id));
+	std::shared_ptr<const Listing> l = cached_listing(static_cast<uint32_t>(fh.id));
+	return l && l->self().mode == fh.mode ? l : nullptr;
 }
 
 int Medium::fragment(uint32_t index, uint64_t &start, uint32_t &size_word) const

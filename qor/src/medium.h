@@ -88,8 +88,11 @@ public:
 	void give_back(std::unique_ptr<Worker> w) const;
 
 	// The inode named by a (untrusted) handle: ESTALE unless the handle's id,
-	// the inode's own number and the file-type bits all agree.
+	// the inode's own number and the whole mode (type and permission bits)
+	// all agree, so that one object has exactly one handle.
 	int inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &out) const;
+	// The inode with this number (1 to total_files()); EIO when there is none.
+	int read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const;
 	// The object at a path inside the medium ("" and "/" are the root).
 	int resolve(const char *path, uint32_t &ino, qor_stat_t &st) const;
 	// The listing of the directory a handle names if it is cached: opening a
@@ -113,7 +116,18 @@ private:
 	int hash_content();
 	int new_worker(std::unique_ptr<Worker> &out) const;
 	int read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const;
-	int read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const;
+	// inode_check.cc: inodes read with every size checked against the
+	// image before anything is allocated by it.
+	int measure_inode_table();
+	int count_xattr_ids();
+	bool valid_xattr(uint32_t index) const;
+	int decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const;
+	int decode_file(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int decode_link(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int decode_fixed(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
+	int skip_dir_index(Worker &w, uint32_t count) const;
+	int check_file(uint64_t size, uint32_t fragment, uint32_t fragment_offset, uint64_t blocks_start) const;
+	int check_dir(uint32_t start_block, uint32_t offset) const;
 	int build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const;
 	std::shared_ptr<const Listing> cached_listing(uint32_t ino) const;
 
@@ -125,6 +139,8 @@ private:
 	sqfs_compressor_config_t compressor_config_{};
 	uint64_t content_hash_ = 0;
 	uint64_t dir_table_end_ = 0;
+	uint64_t inode_table_capacity_ = 0; // decompressed bytes the inode table can hold
+	uint32_t xattr_ids_ = 0;
 	std::vector<uint64_t> inode_refs_; // inode number - 1 -> inode reference
 	std::vector<sqfs_fragment_t> fragments_;
 	uint32_t root_ino_ = 0;

@@ -24,8 +24,8 @@ nfsh_pack "$T" "$M" diff 1 lz4
 } | nfsh_conf
 check "server starts with both exports" nfsh_start
 
-"$NFSQ" -j 8 "$T" walk 32768 >"$NFSH_WORK/vfs.walk"
-"$NFSQ" -j 8 /qor walk 32768 >"$NFSH_WORK/qor.walk"
+nfsq -j 8 "$T" walk 32768 >"$NFSH_WORK/vfs.walk"
+nfsq -j 8 /qor walk 32768 >"$NFSH_WORK/qor.walk"
 # columns: path type mode size mtime atime ctime nlink uid gid fileid target/hash
 check "the reference walk saw the whole tree" test "$(wc -l <"$NFSH_WORK/vfs.walk")" -gt 20050
 

@@ -11,6 +11,8 @@ T2=$NFSH_WORK/tree2
 python3 "$NFSH_LIB/mktree.py" "$T" sizes links modes mtimes nested names empty
 mkdir -p "$T/data/sub"
 echo "inside data" >"$T/data/sub/file"
+# one file, one name under export_path and one outside it
+ln "$T/data/sub/file" "$T/linked-out"
 chown 1234:5678 "$T/size-1" && chmod 0640 "$T/size-1"
 touch -d @1500000000 "$T/data/sub/file" "$T/data/sub" "$T/data" "$T"
 python3 "$NFSH_LIB/mktree.py" "$T2" sizes
@@ -21,7 +23,7 @@ echo "not a squashfs image" >"$M/minor-a/5.sqfs"
 mkdir -p "$M/minor-c"
 tar -C "$T2" -cf - . | tar2sqfs -q -c lz4 "$M/minor-c/3.sqfs" >/dev/null
 
-q() { "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 # The server's cache moves atime forward on every read: leave it out where
 # attributes are compared before and after reads.
 noatime() { sed 's/ atime=[^ ]*//' <<<"$1"; }
@@ -106,6 +108,25 @@ check_eq "the same object through two exports of one medium has one fileid" \
 	"$(attr fileid "$(q /qa stat data/sub/file)")" "$(attr fileid "$(q /qdata stat sub/file)")"
 check_eq "going up from an export_path root stays inside" "error NFS3ERR_NOENT" "$(q /qdata stat ../size-1 2>&1 | tail -1)"
 
+# A handle names an object, whichever export it arrives on: an export with
+# export_path answers only for the objects at or below it, also for handles
+# the server has cached through another export of the same medium.
+in_qdata() {	# HANDLE-FROM-/qa: the same bytes sent to /qdata (export 2): type=... or the error
+	local out
+	out=$(q /qdata getattr "$(qfh_set "$1" export 2)")
+	[[ $out == error* ]] && echo "$out" || echo "${out%% *}"
+}
+confinement() {	# WHEN: every outside object is stale, every inside one answers
+	local p want got bad=
+	for p in size-1 links/relative level0 names . data/sub/file data/sub data linked-out; do
+		case $p in data* | linked-out) want=type=$(attr type "$(q /qa stat "$p")") ;; *) want="error NFS3ERR_STALE" ;; esac
+		got=$(in_qdata "$(q /qa fh "$p")")
+		[ "$got" = "$want" ] || bad+="$p: $got; "
+	done
+	check_eq "$1: /qdata answers for exactly the objects under /data (hard links too)" "" "$bad"
+}
+confinement "cached through /qa"
+
 # ---- handles -----------------------------------------------------------------
 fh=$(q /qa fh size-1)
 check_eq "the server's handle carries our 12 bytes" "12" "$(qfh_get "$fh" fslen)"
@@ -124,8 +145,17 @@ check "a directory's id with a file's mode is refused" stale /qa "$(qfh_set "$df
 check "a symbolic link's id with a file's mode is refused" \
 	stale /qa "$(qfh_set "$fh" id "$(inode_of minor-a/1.sqfs /links/relative)")" "link as file"
 check "an unknown media id is refused" stale /qa "$(qfh_set "$fh" media 0x5a5a5a5)" "media id"
-check "a handle one byte short is refused" stale /qa "$(qfh_set "${fh:0:32}" fslen 11)" "11 bytes"
-check "a handle one byte long is refused" stale /qa "$(qfh_set "${fh:0:34}00" fslen 13)" "13 bytes"
+check_eq "a handle one byte short is a bad handle" "error NFS3ERR_BADHANDLE" "$(q /qa getattr "$(qfh_set "${fh:0:32}" fslen 11)")"
+check_eq "a handle one byte long is a bad handle" "error NFS3ERR_BADHANDLE" "$(q /qa getattr "$(qfh_set "${fh:0:34}00" fslen 13)")"
+# one object, one handle: the cache would otherwise hold it under two keys
+bad=
+for bits in 01 0100 04000 0200000; do
+	for h in "$fh" "$dfh"; do
+		out=$(q /qa getattr "$(qfh_set "$h" mode $(($(qfh_get "$h" mode) ^ 8#$bits)))")
+		[ "$out" = "error NFS3ERR_STALE" ] || bad+="$bits: $out; "
+	done
+done
+check_eq "a handle whose mode differs from the object's in any bit is stale" "" "$bad"
 bfh=$(q /qb fh size-1)
 check_eq "a handle of one medium sent to another medium's export is stale (cached)" "error NFS3ERR_STALE" \
 	"$(q /qb getattr "$(qfh_set "$fh" export 4)")"
@@ -139,6 +169,35 @@ check "server restarts" nfsh_restart
 check_eq "a handle of one medium sent to another medium's export is stale (uncached)" "error NFS3ERR_STALE" \
 	"$(q /qb getattr "$(qfh_set "$fh" export 4)")"
 check_eq "and the other way round (uncached)" "error NFS3ERR_STALE" "$(q /qa getattr "$(qfh_set "$bfh" export 1)")"
+# the objects outside /data before anything went through /qa
+outside=$(q /qa fh size-1)
+qsub=$(q /qdata fh sub)
+qroot=$(q /qdata fh .)
+nfsh_restart >/dev/null
+# Objects made from handles: the server asks for ".." to list them.
+check_eq "uncached: a directory handle lists" "file" "$(q /qa ls-fh "$dfh" | cut -f1)"
+check_eq "uncached: a directory handle through export_path lists" "file" "$(q /qdata ls-fh "$qsub" | cut -f1)"
+check_eq "uncached: so does the handle of export_path's root" "$(ls -A "$T/data" | LC_ALL=C sort)" \
+	"$(q /qdata ls-fh "$qroot" | cut -f1 | LC_ALL=C sort)"
+check_eq "a directory's .. is its parent" "$(attr fileid "$(q /qa stat data)")" \
+	"$(attr fileid "$(q /qdata lookup "$qsub" ..)")"
+check_eq "the .. of export_path's root is that root" "$(attr fileid "$(q /qdata stat .)")" \
+	"$(attr fileid "$(q /qdata lookup "$qroot" ..)")"
+check_eq "uncached: a handle of an object outside export_path is stale" "error NFS3ERR_STALE" "$(in_qdata "$outside")"
+confinement "uncached"
+# Handles made up from every inode number of the medium with its object's
+# mode: /qdata answers exactly for the objects under /data.
+tmpl=$(q /qdata fh sub/file)
+q /qa walk >"$NFSH_WORK/qa.walk"
+want=$(awk -F'\t' '$1 == "./data" || $1 ~ /^\.\/data\// { print $11 }' "$NFSH_WORK/qa.walk" | sort -un)
+answered=$(sort -t$'\t' -k11,11n -u "$NFSH_WORK/qa.walk" | while IFS=$'\t' read -r _ type mode _ _ _ _ _ _ _ fileid _; do
+	case $type in reg) t=0100000 ;; dir) t=040000 ;; lnk) t=0120000 ;; fifo) t=010000 ;; *) continue ;; esac
+	out=$(q /qdata getattr "$(qfh_set "$(qfh_set "$tmpl" id "$fileid")" mode $((t | 8#$mode)))")
+	[[ $out == type=* ]] && echo "$fileid"
+done | sort -un)
+check "the medium has objects outside /data ($(wc -l <"$NFSH_WORK/qa.walk") in all)" \
+	test "$(wc -l <"$NFSH_WORK/qa.walk")" -gt $(($(wc -l <<<"$want") + 20))
+check_eq "made-up handles of every inode: only the $(wc -w <<<"$want") under /data are answered" "$want" "$answered"
 check_eq "every path has the same fileid after a restart" "$before" "$(q /qa walk | cut -f1,11 | md5sum)"
 check_eq "a file handle from before the restart still works" "$(noatime "$a")" "$(noatime "$(q /qa getattr "$fh")")"
 check_eq "a directory handle from before the restart still works" "$(q /qa stat data/sub)" "$(q /qa getattr "$dfh")"

@@ -8,7 +8,7 @@ nfsh_enter_qor "$@"
 
 python3 "$NFSH_LIB/mktree.py" "$T" links
 nfsh_pack "$T" "$M" links 1 lz4
-q() { "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 
 nfsh_export_qor 1 /q "$M" links 1 | nfsh_conf
 check "server starts" nfsh_start

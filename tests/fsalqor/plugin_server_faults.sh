@@ -9,7 +9,7 @@ nfsh_enter_qor "$@"
 
 python3 "$NFSH_LIB/mktree.py" "$T" sizes specials links nested bigdir=300
 nfsh_pack "$T" "$M" faults 1 zstd
-q() { timeout 30 "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 
 nfsh_export_qor 1 /q "$M" faults 1 | nfsh_conf
 check "server starts" nfsh_start
@@ -35,6 +35,16 @@ check_eq "a socket is looked up as absent, at once" "error NFS3ERR_NOENT" "$(q /
 check_eq "a character device too" "error NFS3ERR_NOENT" "$(q /q stat specials/chardev)"
 check_eq "a block device too" "error NFS3ERR_NOENT" "$(q /q stat specials/blockdev)"
 check_eq "the server still serves" "after" "$(q /q pread specials/z-after 0 100)"
+# Handles made up for them, with their own inode numbers and modes: stale,
+# never a server fault.
+ffh=$(q /q fh specials/z-after)
+bad=
+for s in socket chardev blockdev; do
+	ino=$(rdsquashfs -s "/specials/$s" "$M/faults/1.sqfs" | awk -F': ' '$1 == "Inode number" { print $2 }')
+	out=$(q /q getattr "$(qfh_set "$(qfh_set "$ffh" id "$ino")" mode "0x$(stat -c %f "$T/specials/$s")")")
+	[ -n "$ino" ] && [ "$out" = "error NFS3ERR_STALE" ] || bad+="$s ($ino): $out; "
+done
+check_eq "a handle of a socket or device is stale" "" "$bad"
 
 lfh=$(q /q fh links/relative)
 dfh=$(q /q fh level0/level1)

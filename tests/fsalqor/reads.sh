@@ -16,13 +16,13 @@ for comp in none lz4 zstd; do
 done | nfsh_conf
 check "server starts" nfsh_start
 
-q() { "$NFSQ" "$@"; }
+q() { nfsq "$@"; }
 # piece FILE OFFSET COUNT: the bytes of the source file
 piece() { dd if="$1" bs=1M iflag=skip_bytes,count_bytes skip="$2" count="$3" status=none; }
 same_piece() {	# EXPORT FILE OFFSET COUNT [CHUNK]
 	local want got
 	want=$(piece "$T/$2" "$3" "$4" | md5sum)
-	got=$("$NFSQ" -j 4 ${5:+-c "$5"} "$1" pread "$2" "$3" "$4" | md5sum)
+	got=$(nfsq -j 4 ${5:+-c "$5"} "$1" pread "$2" "$3" "$4" | md5sum)
 	[ "$want" = "$got" ] || { echo "# $1 $2 at $3 count $4 differs" >&2; return 1; }
 }
 
@@ -72,7 +72,7 @@ want=$(md5sum <"$T/multi-block")
 for e in /none /lz4 /zstd; do
 	pids=()
 	for i in 1 2 3 4 5 6; do
-		"$NFSQ" -j 8 -c $((16384 * i)) "$e" pread multi-block 0 100000000 | md5sum >"$NFSH_WORK/c$i" &
+		nfsq -j 8 -c $((16384 * i)) "$e" pread multi-block 0 100000000 | md5sum >"$NFSH_WORK/c$i" &
 		pids+=($!)
 	done
 	wait "${pids[@]}"

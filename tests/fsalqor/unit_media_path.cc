@@ -30,20 +30,32 @@ TEST(MediaPath, JoinsExportPathAndRemainder)
 	EXPECT_EQ(compose("/exp", "/exp/a/b", "/data").path, "/data/a/b");
 	EXPECT_EQ(compose("/exp", "/exp//a", "/data/").path, "/data/a");
 	EXPECT_EQ(compose("/exp", "/exp", "/data").path, "/data/");
-	EXPECT_EQ(compose("/exp", "/expb", nullptr).path, "b");
-	EXPECT_EQ(compose("/exp", "/expb", "data").path, "data/b");
+	EXPECT_EQ(compose("/exp/", "/exp/b", nullptr).path, "b");
+	EXPECT_EQ(compose("/exp/", "/exp/b", "data").path, "data/b");
 	EXPECT_EQ(compose("/exp", "/exp/x", "/").path, "/x");
 }
 
-TEST(MediaPath, PrefixIsPlainStringComparison)
+TEST(MediaPath, PrefixMatchesWholeComponents)
 {
-	composed c = compose("/a", "/ab", nullptr);
-	EXPECT_EQ(c.result, media_path::ok);
-	EXPECT_EQ(c.path, "b");
-	EXPECT_EQ(compose("/a", "/b", nullptr).result,
-		  media_path::outside_filesystem);
-	EXPECT_EQ(compose("/abc", "/ab", nullptr).result,
-		  media_path::outside_filesystem);
+	struct {
+		const char *fs_path, *request;
+		media_path::outcome result;
+	} cases[] = {
+		{"/backup/42", "/backup/42", media_path::ok},
+		{"/backup/42", "/backup/42/", media_path::ok},
+		{"/backup/42", "/backup/42/x", media_path::ok},
+		{"/backup/42", "/backup/420", media_path::outside_filesystem},
+		{"/backup/42", "/backup/42x/y", media_path::outside_filesystem},
+		{"/a", "/ab", media_path::outside_filesystem},
+		{"/a", "/b", media_path::outside_filesystem},
+		{"/abc", "/ab", media_path::outside_filesystem},
+		{"/", "/anything", media_path::ok},
+		{"/a/", "/a/b", media_path::ok},
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(compose(c.fs_path, c.request, nullptr).result, c.result)
+			<< c.fs_path << " against " << c.request;
+	EXPECT_EQ(compose("/backup/42", "/backup/42/x", "/d").path, "/d/x");
 }
 
 TEST(MediaPath, ExportPathLengthLimits)
@@ -53,7 +65,7 @@ TEST(MediaPath, ExportPathLengthLimits)
 	EXPECT_EQ(c.result, media_path::export_path_too_long);
 	EXPECT_EQ(c.limit, 4095u);
 
-	c = compose("/x", "/xa", longest.c_str());
+	c = compose("/x/", "/x/a", longest.c_str());
 	EXPECT_EQ(c.result, media_path::no_room_for_separator);
 	EXPECT_EQ(c.limit, 4094u);
 
@@ -67,7 +79,7 @@ TEST(MediaPath, ExportPathLengthLimits)
 	EXPECT_EQ(c.result, media_path::ok) << "the seam's slash is not doubled";
 	EXPECT_EQ(c.path, with_slash);
 
-	c = compose("/x", "/xa", std::string(4094, 'e').c_str());
+	c = compose("/x/", "/x/a", std::string(4094, 'e').c_str());
 	EXPECT_EQ(c.result, media_path::path_too_long);
 	EXPECT_EQ(c.limit, 1u);
 }
@@ -75,11 +87,11 @@ TEST(MediaPath, ExportPathLengthLimits)
 TEST(MediaPath, WholePathFitsInBuffer)
 {
 	const std::string rest(4095, 'r');
-	composed c = compose("/x", "/x" + rest, nullptr);
+	composed c = compose("/x/", "/x/" + rest, nullptr);
 	EXPECT_EQ(c.result, media_path::ok);
 	EXPECT_EQ(c.path, rest);
 
-	c = compose("/x", "/x" + rest + "r", nullptr);
+	c = compose("/x/", "/x/" + rest + "r", nullptr);
 	EXPECT_EQ(c.result, media_path::path_too_long);
 	EXPECT_EQ(c.limit, 4096u);
 }

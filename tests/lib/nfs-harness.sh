@@ -196,22 +196,50 @@ nfsh_stop() {
 # tries to start the new one.
 nfsh_restart() { local st=0; nfsh_stop || st=1; nfsh_start && return "$st"; }
 
+# ---- the test client -------------------------------------------------------
+# nfsq ARGS...: runs the client. An NFS error from the server (status 1) is an
+# answer; any other failure (usage, transport, a refused mount, a crash, a
+# timeout) means the client did not do its work. Such a run is recorded, also
+# from a subshell or a pipeline, and the next check fails whatever it compares:
+# two empty outputs never pass for a client that could not run.
+nfsq() {
+	local st=0
+	"${NFSQ:?set NFSQ to the nfsq client}" "$@" || st=$?
+	[ "$st" -le 1 ] || echo "nfsq $* (status $st)" >>"$NFSH_WORK/client-failures"
+	return "$st"
+}
+# Fails (and forgets them) when client runs failed since the last check.
+nfsh_client_failed() {
+	[ -s "$NFSH_WORK/client-failures" ] || return 1
+	sed 's/^/#   client failed: /' "$NFSH_WORK/client-failures" | head -c 4000 >&2
+	rm -f "$NFSH_WORK/client-failures"
+}
+
 # ---- small TAP-style assertions -------------------------------------------
 NFSH_FAILS=0
 NFSH_COUNT=0
 ok() { NFSH_COUNT=$((NFSH_COUNT + 1)); echo "ok $NFSH_COUNT - $*"; }
 not_ok() { NFSH_COUNT=$((NFSH_COUNT + 1)); NFSH_FAILS=$((NFSH_FAILS + 1)); echo "not ok $NFSH_COUNT - $*"; }
 # check DESCRIPTION COMMAND...: passes when COMMAND succeeds
-check() { local d=$1; shift; if "$@"; then ok "$d"; else not_ok "$d"; fi; }
+check() {
+	local d=$1 st=0; shift
+	"$@" || st=1
+	if nfsh_client_failed; then not_ok "$d"; elif [ "$st" = 0 ]; then ok "$d"; else not_ok "$d"; fi
+}
 # check_eq DESCRIPTION EXPECTED ACTUAL
 check_eq() {
-	if [ "$2" = "$3" ]; then ok "$1"; else
+	if nfsh_client_failed; then not_ok "$1"
+	elif [ "$2" = "$3" ]; then ok "$1"; else
 		not_ok "$1"; printf '#   expected: %s\n#   actual:   %s\n' "$2" "$3" | head -c 4000 >&2
 	fi
 }
 # check_log DESCRIPTION REGEX: the server log has a line matching REGEX
-check_log() { if grep -Eq -- "$2" "$NFSH_LOG"; then ok "$1"; else not_ok "$1 (log lacks /$2/)"; fi; }
+check_log() {
+	if nfsh_client_failed; then not_ok "$1"
+	elif grep -Eq -- "$2" "$NFSH_LOG"; then ok "$1"; else not_ok "$1 (log lacks /$2/)"; fi
+}
 done_testing() {
+	nfsh_client_failed && not_ok "client runs after the last check"
 	echo "1..$NFSH_COUNT"
 	[ "$NFSH_FAILS" = 0 ] || { echo "# $NFSH_FAILS of $NFSH_COUNT checks failed" >&2; exit 1; }
 	exit 0

@@ -9,8 +9,9 @@
 // reply within TIMEOUT seconds (default 20).
 // Paths are relative to the export's root ("" or "." is the root itself).
 //
-// Exit status: 0 success, 1 the server answered with an NFS error (printed as
-// "error NFS3ERR_..." on standard output), 2 usage, transport or protocol failure.
+// Exit status: 0 success, 1 the server answered with an NFS or MOUNT error
+// (printed as "error NFS3ERR_..." or "error MNT3ERR_..." on standard output),
+// 2 usage, transport or protocol failure.
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>
@@ -76,6 +77,27 @@ nfs_fh3 as_fh3(const Handle &h)
 struct NfsError {
 	int status;
 };
+
+// A MOUNT status other than MNT3_OK; reported as "error NAME" too.
+struct MountError {
+	int status;
+};
+
+const char *mountstat3_name(int status)
+{
+	switch (status) {
+	case MNT3ERR_PERM: return "MNT3ERR_PERM";
+	case MNT3ERR_NOENT: return "MNT3ERR_NOENT";
+	case MNT3ERR_IO: return "MNT3ERR_IO";
+	case MNT3ERR_ACCES: return "MNT3ERR_ACCES";
+	case MNT3ERR_NOTDIR: return "MNT3ERR_NOTDIR";
+	case MNT3ERR_INVAL: return "MNT3ERR_INVAL";
+	case MNT3ERR_NAMETOOLONG: return "MNT3ERR_NAMETOOLONG";
+	case MNT3ERR_NOTSUPP: return "MNT3ERR_NOTSUPP";
+	case MNT3ERR_SERVERFAULT: return "MNT3ERR_SERVERFAULT";
+	default: return "MNT3ERR_UNKNOWN";
+	}
+}
 
 // One RPC connection to one program of the server, driven synchronously:
 // calls are queued, then the connection is serviced until they all completed.
@@ -276,7 +298,7 @@ public:
 			});
 			mnt.drain();
 			if (status != MNT3_OK)
-				fail("mount " + exp + " refused, status " + std::to_string(status));
+				throw MountError{status};
 		}
 		nfs_ = std::make_unique<Rpc>(server, NFS_PROGRAM, NFS_V3);
 		if (!chunk_)
@@ -645,6 +667,7 @@ void usage()
 		     "  read-fh HEX OFFSET COUNT bytes to standard output\n"
 		     "  hash PATH                content hash and length\n"
 		     "  ls PATH [MAXCOUNT]       name, cookie, fileid, attributes per entry\n"
+		     "  ls-fh HEX [MAXCOUNT]     the same for the directory with these handle bytes\n"
 		     "  count PATH [MAXCOUNT]    entries, distinct names, READDIRPLUS calls\n"
 		     "  walk [MAXCOUNT]          every object below the root, sorted\n"
 		     "  fsinfo                   the server's largest READ size (rtmax)\n"
@@ -685,10 +708,11 @@ int run(Client &cl, const std::vector<std::string> &args)
 		uint64_t len = 0;
 		std::string hx = cl.hash(cl.resolve(args[1]).first, &len);
 		std::printf("%s %" PRIu64 "\n", hx.c_str(), len);
-	} else if (cmd == "ls" || cmd == "count") {
+	} else if (cmd == "ls" || cmd == "count" || cmd == "ls-fh") {
 		need(1);
 		unsigned calls = 0;
-		auto ents = cl.list(cl.resolve(args[1]).first, args.size() > 2 ? num(2) : 65536, &calls);
+		Handle dir = cmd == "ls-fh" ? from_hex(args[1]) : cl.resolve(args[1]).first;
+		auto ents = cl.list(dir, args.size() > 2 ? num(2) : 65536, &calls);
 		if (cmd == "count") {
 			std::vector<std::string> names;
 			for (auto &e : ents)
@@ -751,6 +775,9 @@ int main(int argc, char **argv)
 	} catch (const NfsError &e) {
 		std::fflush(stdout);
 		std::printf("error %s\n", nfsstat3_to_str(e.status));
+		return 1;
+	} catch (const MountError &e) {
+		std::printf("error %s\n", mountstat3_name(e.status));
 		return 1;
 	} catch (const std::exception &e) {
 		fail(e.what());

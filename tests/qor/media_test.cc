@@ -134,7 +134,7 @@ TEST_P(Media, HandlesAreInodeNumbersSharedOnlyByHardLinks)
 	EXPECT_GT(bytes, uint64_t(img.st_size) - 4096);
 }
 
-TEST_P(Media, AtCallsMatchTheSourceTreeAndRefuseNamesThatLeaveTheDirectory)
+TEST_P(Media, AtCallsMatchTheSourceTreeAndDotDotNamesTheParent)
 {
 	for (const std::string &d : paths_of_type(S_IFDIR)) {
 		qor_file_handle dh = handle_of(d);
@@ -165,11 +165,22 @@ TEST_P(Media, AtCallsMatchTheSourceTreeAndRefuseNamesThatLeaveTheDirectory)
 
 		qor_stat_t q{};
 		qor_file_handle fh{};
-		for (const char *up : {".", ".."}) {
-			EXPECT_EQ(qor_fstat_at(dir.fd, up, &q), -1);
+		EXPECT_EQ(qor_fstat_at(dir.fd, ".", &q), -1);
+		EXPECT_EQ(errno, ENOENT);
+		EXPECT_EQ(qor_name_to_handle_at(dir.fd, ".", &fh), -1);
+		EXPECT_EQ(errno, ENOENT);
+		if (d.empty()) {
+			EXPECT_EQ(qor_name_to_handle_at(dir.fd, "..", &fh), -1) << "the root has no parent";
 			EXPECT_EQ(errno, ENOENT);
-			EXPECT_EQ(qor_name_to_handle_at(dir.fd, up, &fh), -1);
+			EXPECT_EQ(qor_fstat_at(dir.fd, "..", &q), -1);
 			EXPECT_EQ(errno, ENOENT);
+		} else {
+			std::string up = d.find('/') == std::string::npos ? "" : d.substr(0, d.rfind('/'));
+			qor_file_handle want = handle_of(up);
+			ASSERT_EQ(qor_name_to_handle_at(dir.fd, "..", &fh), 0) << d << ": " << strerror(errno);
+			EXPECT_EQ(0, memcmp(&fh, &want, sizeof(fh))) << d << "/..";
+			ASSERT_EQ(qor_fstat_at(dir.fd, "..", &q), 0) << d;
+			expect_same_status(q, lstat_of(up), d + "/..");
 		}
 		EXPECT_EQ(qor_fstat_at(dir.fd, "sub/deep", &q), -1);
 		EXPECT_EQ(errno, EINVAL);
@@ -502,10 +513,27 @@ TEST_P(Media, ForgedHandlesAreStale)
 	EXPECT_EQ(qor_open_by_handle(nullptr), -1);
 	EXPECT_EQ(errno, EFAULT);
 
-	// Every id with a regular file's mode opens exactly the regular files.
+	// All of mode must match: one object has one handle (also for a
+	// directory whose listing is cached).
+	Fd listed{qor_open_dir_by_handle(&dir), true};
+	ASSERT_GE(listed.fd, 0);
+	for (mode_t bits : {mode_t(01), mode_t(0100), mode_t(04000), mode_t(0200000)}) {
+		qor_file_handle other_bits = good;
+		other_bits.mode ^= bits;
+		EXPECT_EQ(qor_open_by_handle(&other_bits), -1) << std::oct << bits;
+		EXPECT_EQ(errno, ESTALE);
+		qor_file_handle dir_bits = dir;
+		dir_bits.mode ^= bits;
+		EXPECT_EQ(qor_open_dir_by_handle(&dir_bits), -1) << std::oct << bits;
+		EXPECT_EQ(errno, ESTALE);
+	}
+
+	// Every id with the mode 0100644 opens exactly the regular files of that mode.
 	std::set<int32_t> regular;
 	for (const std::string &p : paths_of_type(S_IFREG))
-		regular.insert(handle_of(p).id);
+		if (handle_of(p).mode == (S_IFREG | 0644))
+			regular.insert(handle_of(p).id);
+	ASSERT_FALSE(regular.empty());
 	std::set<int32_t> opened;
 	for (int32_t id = 1; id <= int32_t(files); ++id) {
 		qor_file_handle fh{mid_, id, S_IFREG | 0644};
@@ -518,6 +546,35 @@ TEST_P(Media, ForgedHandlesAreStale)
 		}
 	}
 	EXPECT_EQ(opened, regular);
+}
+
+TEST_P(Media, SubtreeInodesAreTheObjectsAtOrBelowADirectory)
+{
+	uint64_t bytes, files;
+	ASSERT_EQ(qor_media_stat(mid_, &bytes, &files), 0);
+	std::vector<uint64_t> bits(files / 64 + 1);
+	auto is_set = [&](uint64_t i) { return i / 64 < bits.size() && (bits[i / 64] >> (i % 64) & 1); };
+	std::vector<std::string> all = walk(src_);
+	for (const std::string &top : paths_of_type(S_IFDIR)) {
+		std::fill(bits.begin(), bits.end(), ~uint64_t(0));
+		ASSERT_EQ(qor_subtree_inodes(mid_, ("/" + top).c_str(), bits.data(), bits.size() * 64), 0) << top;
+		std::set<uint64_t> want, got;
+		for (const std::string &p : all)
+			if (top.empty() || p == top || p.compare(0, top.size() + 1, top + "/") == 0)
+				want.insert(uint64_t(handle_of(p).id));
+		for (uint64_t i = 0; i < bits.size() * 64; ++i)
+			if (is_set(i))
+				got.insert(i);
+		EXPECT_EQ(got, want) << "under /" << top;
+	}
+	EXPECT_EQ(qor_subtree_inodes(mid_, "/text", bits.data(), bits.size() * 64), -1);
+	EXPECT_EQ(errno, ENOTDIR);
+	EXPECT_EQ(qor_subtree_inodes(mid_, "/no-such-dir", bits.data(), bits.size() * 64), -1);
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(qor_subtree_inodes(mid_, "/", bits.data(), files), -1) << "no bit for the last inode";
+	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(qor_subtree_inodes(mid_ ^ 0x40000000, "/", bits.data(), bits.size() * 64), -1);
+	EXPECT_EQ(errno, EBADF);
 }
 
 std::string recipe_name(const testing::TestParamInfo<Image_recipe> &info) { return info.param.name; }

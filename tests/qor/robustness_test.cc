@@ -8,8 +8,12 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <sqfs/inode.h>
 
 #include "media_fixture.h"
 #include "qor.h"
@@ -30,6 +34,7 @@ uint64_t le64(const std::vector<uint8_t> &img, size_t at)
 constexpr size_t k_inode_table_at = 64;
 constexpr size_t k_export_table_at = 88;
 constexpr size_t k_bytes_used_at = 40;
+constexpr size_t k_root_ref_at = 32;
 
 class Robustness : public testing::Test {
 protected:
@@ -165,6 +170,120 @@ TEST_F(Robustness, CorruptedAndTruncatedImagesFailCleanly)
 		}
 		EXPECT_GT(opened, 0) << r.name << ": some damage leaves the medium readable";
 	}
+}
+
+// Lowers the address-space limit for a scope, so that an allocation by a
+// damaged size fails instead of being overcommitted unnoticed.
+class Address_space_limit {
+public:
+	explicit Address_space_limit(uint64_t headroom)
+	{
+		getrlimit(RLIMIT_AS, &saved_);
+		long pages = 0;
+		if (FILE *f = fopen("/proc/self/statm", "r")) {
+			if (fscanf(f, "%ld", &pages) != 1)
+				pages = 0;
+			fclose(f);
+		}
+		struct rlimit r = saved_;
+		r.rlim_cur = uint64_t(pages) * uint64_t(sysconf(_SC_PAGESIZE)) + headroom;
+		setrlimit(RLIMIT_AS, &r);
+	}
+	~Address_space_limit() { setrlimit(RLIMIT_AS, &saved_); }
+
+private:
+	struct rlimit saved_ {};
+};
+
+void put_le(std::vector<uint8_t> &img, size_t at, uint64_t v, int bytes)
+{
+	for (int i = 0; i < bytes; ++i)
+		img.at(at + i) = uint8_t(v >> (8 * i));
+}
+
+TEST_F(Robustness, DamagedInodeFieldsAndRootReferenceReadAsEio)
+{
+	// Each object gets an mtime that appears nowhere else in the stored
+	// image, so that its inode can be found and changed in place.
+	std::string src = tmp_.path() + "/src";
+	mkdir(src.c_str(), 0755);
+	write_file(src + "/file", pattern(k_block + 1000, 1, false)); // a block and a tail
+	ASSERT_TRUE(run("truncate -s 65536 " + quote(src + "/sparse")));
+	ASSERT_EQ(symlink("target", (src + "/link").c_str()), 0);
+	mkdir((src + "/dir").c_str(), 0755);
+	write_file(src + "/attrs", pattern(10, 2, false));
+	ASSERT_EQ(setxattr((src + "/attrs").c_str(), "trusted.qor", "1", 1, 0), 0) << strerror(errno);
+	const uint32_t stamp = 0x5a5a5a00;
+	int n = 0;
+	for (const char *name : {"file", "sparse", "link", "dir", "attrs"})
+		ASSERT_TRUE(run("touch -h -d @" + std::to_string(stamp + ++n) + " " + quote(src + "/" + name)));
+	std::vector<uint8_t> good = read_file(pack({"stored", "mksquashfs", "-noI -noD -noF -noX"}, src,
+						   image_path("good")));
+	auto inode_at = [&](uint32_t mtime) {
+		for (size_t i = 8; i + 4 <= good.size(); ++i)
+			if (good[i] == uint8_t(mtime) && good[i + 1] == uint8_t(mtime >> 8) &&
+			    good[i + 2] == uint8_t(mtime >> 16) && good[i + 3] == uint8_t(mtime >> 24))
+				return i - 8;
+		return size_t(0);
+	};
+	const size_t file = inode_at(stamp + 1), sparse = inode_at(stamp + 2), link = inode_at(stamp + 3),
+		     dir = inode_at(stamp + 4);
+	ASSERT_TRUE(file && sparse && link && dir);
+	ASSERT_EQ(good[file], SQFS_INODE_FILE);
+	ASSERT_EQ(good[sparse], SQFS_INODE_EXT_FILE);
+	ASSERT_EQ(good[link], SQFS_INODE_SLINK);
+	ASSERT_EQ(good[dir], SQFS_INODE_DIR);
+	ASSERT_EQ(good[inode_at(stamp + 5)], SQFS_INODE_EXT_FILE) << "extended attributes were stored";
+	const size_t table = le64(good, k_inode_table_at) + 2; // the one stored block's data
+	ASSERT_LT(dir, table + 8192);
+
+	struct Damage {
+		const char *what;
+		size_t at;
+		uint64_t value;
+		int bytes;
+		bool at_open; // the medium itself is refused
+	} damages[] = {
+		{"root reference into the middle of an inode", k_root_ref_at, file + 4 - table, 8, true},
+		{"root reference past the block's data", k_root_ref_at, 0x1fff, 8, true},
+		{"root reference to a file", k_root_ref_at, file - table, 8, true},
+		{"file size of a file (4 GiB of blocks)", file + 28, 0xffffffff, 4, false},
+		{"fragment of a file's tail", file + 20, 0x7fffffff, 4, false},
+		{"data position of a file", file + 16, 0xfffffff0, 4, false},
+		{"file size of an extended file (petabytes of blocks)", sparse + 24, uint64_t(1) << 60, 8, false},
+		{"extended attributes of an extended file", sparse + 52, 0x7fffffff, 4, false},
+		{"target size of a link", link + 20, 0xfffffff0, 4, false},
+		{"inode type", link, 0x77, 2, false},
+		{"inode number", link + 12, 0x7fffffff, 4, false},
+		{"listing position of a directory", dir + 16, 0x7fffffff, 4, false},
+	};
+	Address_space_limit limit(uint64_t(1) << 30);
+	for (const Damage &d : damages) {
+		std::vector<uint8_t> bad = good;
+		put_le(bad, d.at, d.value, d.bytes);
+		std::string minor = "d" + std::to_string(&d - damages);
+		run("mkdir -p " + quote(media_ + "/" + minor));
+		write_file(image_path(minor.c_str()), bad);
+		int id = open(minor.c_str());
+		if (d.at_open) {
+			EXPECT_EQ(id, -1) << d.what;
+			EXPECT_EQ(errno, EIO) << d.what << ": " << strerror(errno);
+			continue;
+		}
+		ASSERT_GE(id, 0) << d.what << ": " << strerror(errno);
+		qor_stat_t st;
+		EXPECT_EQ(qor_stat(id, "/file", &st), -1) << d.what << ": the root's listing reads every inode";
+		EXPECT_EQ(errno, EIO) << d.what << ": " << strerror(errno);
+		qor_close_media(id);
+	}
+	int id = open("good");
+	ASSERT_GE(id, 0);
+	qor_file_handle fh;
+	ASSERT_EQ(qor_name_to_handle(id, "/attrs", &fh), 0) << "the undamaged image reads: " << strerror(errno);
+	int fd = qor_open_by_handle(&fh);
+	EXPECT_GE(fd, 0) << strerror(errno);
+	qor_close(fd);
+	qor_close_media(id);
 }
 
 TEST_F(Robustness, AnInodeMapEntryNamingAnotherInodeMakesTheHandleStale)

@@ -1,0 +1,96 @@
+// The inode numbers of everything at or below a directory of a medium, as a
+// bitmap: one pass over the directory table under it, reading only the
+// directories' inodes (entries carry their type and inode number).
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <sqfs/dir.h>
+#include <sqfs/error.h>
+
+#include "registry.h"
+
+using namespace qor;
+
+namespace {
+
+constexpr unsigned k_word_bits = 64;
+
+bool marked(const uint64_t *bits, uint32_t ino) { return bits[ino / k_word_bits] >> (ino % k_word_bits) & 1; }
+void mark(uint64_t *bits, uint32_t ino) { bits[ino / k_word_bits] |= uint64_t(1) << (ino % k_word_bits); }
+
+// Marks the entries of one directory; queues its subdirectories that were not
+// marked yet (a damaged table cannot make the walk loop).
+int mark_entries(const Medium &m, Worker &w, uint32_t dir_ino, uint64_t *bits, std::vector<uint32_t> &todo)
+{
+	Inode_ptr dir;
+	int rc = m.read_inode(w, dir_ino, dir);
+	if (rc < 0)
+		return rc;
+	if (inode_type_bits(*dir) != S_IFDIR)
+		return -EIO;
+	sqfs_readdir_state_t state;
+	if ((rc = sqfs_readdir_state_init(&state, &m.super(), dir.get())) != 0)
+		return -EIO;
+	for (;;) {
+		sqfs_dir_entry_t *raw = nullptr;
+		sqfs_u32 ino = 0;
+		sqfs_u64 ref = 0;
+		rc = sqfs_meta_reader_readdir(w.dirs.get(), &state, &raw, &ino, &ref);
+		if (rc > 0)
+			return 0;
+		if (rc < 0)
+			return rc == SQFS_ERROR_ALLOC ? -ENOMEM : -EIO;
+		std::unique_ptr<sqfs_dir_entry_t, Sqfs_free> entry(raw);
+		if (ino < 1 || ino > m.total_files())
+			return -EIO;
+		if (marked(bits, ino))
+			continue; // a hard link, or damage
+		mark(bits, ino);
+		if (entry->type == SQFS_INODE_DIR || entry->type == SQFS_INODE_EXT_DIR)
+			todo.push_back(ino);
+	}
+}
+
+int mark_subtree(const Medium &m, const char *path, uint64_t *bits, size_t nbits)
+{
+	if (nbits <= m.total_files())
+		return -EINVAL;
+	std::memset(bits, 0, (nbits + k_word_bits - 1) / k_word_bits * sizeof(uint64_t));
+	uint32_t top;
+	qor_stat_t st;
+	int rc = m.resolve(path, top, st);
+	if (rc < 0)
+		return rc;
+	if (!S_ISDIR(st.mode))
+		return -ENOTDIR;
+	Worker_lease lease(m);
+	Worker *w = nullptr;
+	if ((rc = lease.get(w)) < 0)
+		return rc;
+	mark(bits, top);
+	std::vector<uint32_t> todo{top};
+	while (!todo.empty()) {
+		uint32_t dir = todo.back();
+		todo.pop_back();
+		if ((rc = mark_entries(m, *w, dir, bits, todo)) < 0)
+			return rc;
+	}
+	return 0;
+}
+
+} // namespace
+
+extern "C" int qor_subtree_inodes(int media_id, const char *path, uint64_t *bits, size_t nbits)
+{
+	int rc = -EFAULT;
+	if (path && bits) {
+		std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
+		rc = m ? mark_subtree(*m, path, bits, nbits) : -EBADF;
+	}
+	if (rc < 0) {
+		errno = -rc;
+		return -1;
+	}
+	return 0;
+}
