@@ -4,6 +4,8 @@
 set -u
 
 TRELK=$1
+# A library that, preloaded, ends the launcher just before it releases the child.
+EXIT_BEFORE_RELEASE=${2:-}
 T=$(mktemp -d /tmp/trelk-it.XXXXXX)
 passed=0
 failed=0
@@ -68,6 +70,21 @@ wait_for() {
 # alive PID: the process exists and is not a zombie.
 alive() {
     [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# started PID: the launcher PID has started and blocked the signals it watches,
+# as it does first thing (5 s at most; false at once if it has ended).
+started() {
+    local i mask bit exe
+    bit=$(($(kill -l TERM) - 1))
+    exe=$(readlink -f "$TRELK")
+    for i in $(seq 500); do
+        alive "$1" || return 1
+        mask=$(awk '/^SigBlk:/ {print $2}' "/proc/$1/status" 2>/dev/null)
+        [ -n "$mask" ] && [ "$(readlink "/proc/$1/exe")" = "$exe" ] && (((0x$mask >> bit) & 1)) && return 0
+        sleep 0.001
+    done
+    return 1
 }
 
 # running_with WORD: pids of processes whose command line contains WORD.
