@@ -211,6 +211,31 @@ case_launcher_failure() {
     [ -z "$(ip -o link show master "$bridge")" ] || fail "bridge still has a port"
 }
 
+# SIGTERM at varied moments of the start-up, once the launcher has blocked the
+# signals it watches (its first step): status 1, and no veth pair, process or
+# pid file left, each checked at once.
+case_signals() {
+    local trial mask bit delays=(0 0.001 0.002 0.004 0.008 0.016 0.032 0.064)
+    bit=$(($(kill -l TERM) - 1))
+    write_conf ceth0 "$bridge" 10.77.0.2/24
+    for trial in $(seq 24); do
+        start_trelk
+        for _ in $(seq 500); do
+            mask=$(awk '/^SigBlk:/ {print $2}' "/proc/$trelk_pid/status" 2>/dev/null)
+            [ -n "$mask" ] && [ "$(readlink "/proc/$trelk_pid/exe")" = "$trelk" ] &&
+                (((0x$mask >> bit) & 1)) && break
+            sleep 0.001
+        done
+        sleep "${delays[trial % 8]}"
+        kill -TERM "$trelk_pid"
+        wait_trelk
+        [ "$trelk_rc" = 1 ] || fail "trial $trial: trelk exited $trelk_rc"
+        [ -z "$(veths)" ] || fail "trial $trial: veth left behind: $(veths)"
+        [ ! -e "$work/trelk.pid" ] || fail "trial $trial: pid file left behind"
+        [ -z "$(pgrep -f "$work/conf.json|/inner.sh")" ] || fail "trial $trial: process left behind"
+    done
+}
+
 setup_bridge
 make_root
 "case_${case_name//-/_}"
