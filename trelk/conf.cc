@@ -178,6 +178,10 @@ int open_destination(int root, const std::string &dest, Fd &dir)
         pos = end + 1;
         if (name.empty() || name == ".")
             continue;
+        if (name == "..") {
+            errno = EPERM;
+            return -1;
+        }
         if (mkdirat(dir.get(), name.c_str(), mount_point_mode) != 0 && errno != EEXIST)
             return -1;
         const int next = openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
