@@ -151,9 +151,11 @@ int kill_legacy_process(const char *path, const char *root)
     // The descriptor holds on to the process that has this pid now. If that
     // process ends and the pid is reused while it is being checked, the
     // signal below fails with ESRCH instead of reaching the newcomer.
+    // A pid that names a thread, not a process, is refused with EINVAL, by
+    // newer kernels with ENOENT.
     Auto_Closer<int, Auto_Handle_Trait> pidfd(pidfd_open(pid));
     if (pidfd.get() < 0)
-        return errno == ESRCH ? 0 : -1;
+        return errno == ESRCH || errno == EINVAL || errno == ENOENT ? 0 : -1;
     if (!is_container_of(pid, root_st))
         return 0;
     if (pidfd_kill(pidfd.get()) != 0)

@@ -2,10 +2,12 @@
 // fault here can only signal processes that the test itself started.
 #include <cerrno>
 #include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "kolt/process.h"
@@ -119,6 +121,20 @@ TEST_F(KillLegacy, AnythingButTheContainerOfTheRootIsLeftAlone)
         EXPECT_EQ(kill_legacy(pidfile(std::to_string(c->pid()))), 0);
         EXPECT_TRUE(c->running());
     }
+}
+
+TEST_F(KillLegacy, ThreadIdIsStale)
+{
+    std::promise<pid_t> started;
+    std::promise<void> done;
+    std::thread thread([&] {
+        started.set_value(gettid());
+        done.get_future().wait();
+    });
+    const pid_t tid = started.get_future().get();
+    EXPECT_EQ(kill_legacy(pidfile(std::to_string(tid))), 0);
+    done.set_value();
+    thread.join();
 }
 
 TEST_F(KillLegacy, ZombieCountsAsEnded)

@@ -215,17 +215,21 @@ case_launcher_failure() {
 # signals it watches (its first step): status 1, and no veth pair, process or
 # pid file left, each checked at once.
 case_signals() {
-    local trial mask bit delays=(0 0.001 0.002 0.004 0.008 0.016 0.032 0.064)
+    local trial mask bit started delays=(0 0.001 0.002 0.004 0.008 0.016 0.032 0.064)
     bit=$(($(kill -l TERM) - 1))
     write_conf ceth0 "$bridge" 10.77.0.2/24
     for trial in $(seq 24); do
         start_trelk
+        started=
         for _ in $(seq 500); do
+            # The program first: the shell that starts it may block signals
+            # of its own just before it executes the launcher.
+            [ "$(readlink "/proc/$trelk_pid/exe")" = "$trelk" ] || { sleep 0.001; continue; }
             mask=$(awk '/^SigBlk:/ {print $2}' "/proc/$trelk_pid/status" 2>/dev/null)
-            [ -n "$mask" ] && [ "$(readlink "/proc/$trelk_pid/exe")" = "$trelk" ] &&
-                (((0x$mask >> bit) & 1)) && break
+            [ -n "$mask" ] && (((0x$mask >> bit) & 1)) && started=yes && break
             sleep 0.001
         done
+        [ -n "$started" ] || fail "trial $trial: trelk did not start"
         sleep "${delays[trial % 8]}"
         kill -TERM "$trelk_pid"
         wait_trelk

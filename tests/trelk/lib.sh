@@ -80,8 +80,11 @@ started() {
     exe=$(readlink -f "$TRELK")
     for i in $(seq 500); do
         alive "$1" || return 1
+        # The program first: the shell that starts it may block signals of
+        # its own just before it executes the launcher.
+        [ "$(readlink "/proc/$1/exe")" = "$exe" ] || { sleep 0.001; continue; }
         mask=$(awk '/^SigBlk:/ {print $2}' "/proc/$1/status" 2>/dev/null)
-        [ -n "$mask" ] && [ "$(readlink "/proc/$1/exe")" = "$exe" ] && (((0x$mask >> bit) & 1)) && return 0
+        [ -n "$mask" ] && (((0x$mask >> bit) & 1)) && return 0
         sleep 0.001
     done
     return 1
