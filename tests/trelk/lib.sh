@@ -73,21 +73,27 @@ alive() {
 }
 
 # started PID: the launcher PID has started and blocked the signals it watches,
-# as it does first thing (5 s at most; false at once if it has ended).
+# as it does first thing (5 s at most; false at once if it has ended). Shell
+# builtins only, so that it returns within microseconds of that moment.
 started() {
-    local i mask bit exe
+    local i key value bit
     bit=$(($(kill -l TERM) - 1))
-    exe=$(readlink -f "$TRELK")
-    for i in $(seq 500); do
-        alive "$1" || return 1
+    for ((i = 0; i < 50000; i++)); do
+        [ -e "/proc/$1" ] || return 1
         # The program first: the shell that starts it may block signals of
         # its own just before it executes the launcher.
-        [ "$(readlink "/proc/$1/exe")" = "$exe" ] || { sleep 0.001; continue; }
-        mask=$(awk '/^SigBlk:/ {print $2}' "/proc/$1/status" 2>/dev/null)
-        [ -n "$mask" ] && (((0x$mask >> bit) & 1)) && return 0
-        sleep 0.001
+        [ "/proc/$1/exe" -ef "$TRELK" ] || continue
+        while read -r key value; do
+            [ "$key" = SigBlk: ] && (((0x$value >> bit) & 1)) && return 0
+        done <"/proc/$1/status" 2>/dev/null
     done
     return 1
+}
+
+# spin N: a pause of N empty shell loop turns, finer than any sleep command.
+spin() {
+    local k
+    for ((k = 0; k < $1; k++)); do :; done
 }
 
 # running_with WORD: pids of processes whose command line contains WORD.

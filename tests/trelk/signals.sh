@@ -114,8 +114,9 @@ expect_in "orphaned child says why" "Launcher ended before releasing the contain
 
 # Terminating signals at any moment of the start-up end the launch with
 # status 1, leaving no process and no pid file; a hang-up before COMMAND runs
-# does not end it. Many trials at varied delays reach every step.
-delays=(0 0 0.001 0.002 0.003 0.005 0.008 0.013 0.021 0.034)
+# does not end it. Many trials at varied delays reach every step (the start-up
+# takes milliseconds: the pauses range from none to past the start of COMMAND).
+spins=(0 10 20 50 100 200 400 800 1600 6400)
 signals=(INT QUIT TERM)
 bad=
 for trial in $(seq 60); do
@@ -124,7 +125,7 @@ for trial in $(seq 60); do
     launcher=$!
     sig=${signals[trial % 3]}
     started $launcher || bad+=" $trial:not-started"
-    sleep "${delays[trial % 10]}"
+    spin "${spins[trial % 10]}"
     kill -"$sig" $launcher
     wait $launcher
     rc=$?
@@ -138,7 +139,7 @@ for trial in $(seq 40); do
     "$TRELK" "$CONF" /bin/sh -c 'trap "exit 7" HUP; sleep 0.05; exit 7' "hup-$trial" 2>"$T/err" &
     launcher=$!
     started $launcher
-    sleep "${delays[trial % 10]}"
+    spin "${spins[trial % 10]}"
     kill -HUP $launcher 2>/dev/null
     wait $launcher
     rc=$?
