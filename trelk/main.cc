@@ -116,10 +116,14 @@ Wake wait_for(int signals, int fd, pid_t hup_to, int timeout_ms)
             ACE_ERROR((LM_ERROR, "Failed to wait: errno=%d, %m\n", errno));
             return Wake::terminate;
         }
+        // The descriptor first: signals that came with it stay queued for the
+        // next wait, which may pass a hang-up on where this one could not.
+        if (fd >= 0 && fds[1].revents)
+            return Wake::ready;
         bool child_changed = false;
         if (fds[0].revents && !handle_signals(signals, hup_to, child_changed))
             return Wake::terminate;
-        if ((fd < 0 && child_changed) || (fd >= 0 && fds[1].revents))
+        if (fd < 0 && child_changed)
             return Wake::ready;
     }
 }
@@ -301,9 +305,15 @@ bool reap_child(pid_t pid, int &status)
     }
 }
 
+// A child killed in the middle of building its root would leave its put-old
+// directory in the target's tmp. That takes it microseconds, so a released
+// child is given this long to finish (by executing COMMAND or failing).
+constexpr int setup_grace_ms = 1000;
+
 // A launch that ends before the child has ended by itself leaves nothing
-// behind: the veth pair is deleted while the container still holds its
-// namespace, then the child is killed and reaped.
+// behind: a child busy building its root is let finish, the veth pair is
+// deleted while the container still holds its namespace, then the child is
+// killed and reaped.
 class Child_Reaper {
 public:
     Child_Reaper(pid_t pid, Host_End &host_end) : pid_(pid), host_end_(host_end) {}
@@ -311,6 +321,9 @@ public:
     {
         if (pid_ <= 0)
             return;
+        struct pollfd setup_end = {setup_fd_, POLLIN, 0};
+        while (setup_fd_ >= 0 && poll(&setup_end, 1, setup_grace_ms) < 0 && errno == EINTR) {
+        }
         host_end_.reset();
         kill(pid_, SIGKILL);
         wait_child(pid_);
@@ -318,17 +331,21 @@ public:
     Child_Reaper(const Child_Reaper &) = delete;
     Child_Reaper &operator=(const Child_Reaper &) = delete;
 
+    // The child builds its root until `launcher_end` shows end of file.
+    void setup_started(int launcher_end) { setup_fd_ = launcher_end; }
+    void setup_ended() { setup_fd_ = -1; }
     void reaped() { pid_ = -1; }
 
 private:
     pid_t pid_;
     Host_End &host_end_;
+    int setup_fd_ = -1;
 };
 
 // The handshake: waits for the child's token, hands the network device over,
 // releases the child and waits until it has executed COMMAND (or ended).
 // 0, or 1 when the launch is to end.
-int release_child(config &conf, int signals, int launcher_end, pid_t pid)
+int release_child(config &conf, int signals, int launcher_end, pid_t pid, Child_Reaper &reaper)
 {
     if (wait_for(signals, launcher_end, -1, -1) != Wake::ready)
         return 1;
@@ -345,7 +362,11 @@ int release_child(config &conf, int signals, int launcher_end, pid_t pid)
         ACE_ERROR((LM_ERROR, "Failed to write the socket\n"));
         return 1;
     }
-    return wait_for(signals, launcher_end, -1, -1) == Wake::ready ? 0 : 1;
+    reaper.setup_started(launcher_end);
+    if (wait_for(signals, launcher_end, -1, -1) != Wake::ready)
+        return 1;
+    reaper.setup_ended();
+    return 0;
 }
 
 int launch(int argc, char **argv)
@@ -402,7 +423,7 @@ int launch(int argc, char **argv)
         return 1;
     }
     child_end.reset(Auto_Handle_Trait::invalid_handle);
-    if (release_child(conf, signals.get(), launcher_end.get(), pid) != 0)
+    if (release_child(conf, signals.get(), launcher_end.get(), pid, reaper) != 0)
         return 1;
 
     int status = 0;

@@ -113,9 +113,10 @@ expect "orphaned child did not run COMMAND" no "$([ -e "$T/out/ran" ] && echo ye
 expect_in "orphaned child says why" "Launcher ended before releasing the container" "$T/err"
 
 # Terminating signals at any moment of the start-up end the launch with
-# status 1, leaving no process and no pid file; a hang-up before COMMAND runs
-# does not end it. Many trials at varied delays reach every step (the start-up
-# takes milliseconds: the pauses range from none to past the start of COMMAND).
+# status 1, leaving no process, no pid file and nothing in the target's tmp; a
+# hang-up before COMMAND runs does not end it. Many trials at varied delays
+# reach every step (the start-up takes milliseconds: the pauses range from none
+# to past the start of COMMAND).
 spins=(0 10 20 50 100 200 400 800 1600 6400)
 signals=(INT QUIT TERM)
 bad=
@@ -132,6 +133,7 @@ for trial in $(seq 60); do
     [ $rc = 1 ] || bad+=" $trial:$sig:status-$rc"
     [ -z "$(running_with "trial-$trial")" ] || bad+=" $trial:$sig:process-left"
     [ ! -e "$PIDFILE" ] || bad+=" $trial:$sig:pid-file-left"
+    [ -z "$(ls -A "$ROOT/tmp")" ] || bad+=" $trial:$sig:left-in-tmp:$(ls -A "$ROOT/tmp")"
 done
 expect "terminating signals during start-up" "" "$bad"
 bad=
