@@ -133,16 +133,38 @@ json_spirit::Value convert(const nlohmann::json &j)
     }
 }
 
-bool read_file(const char *path, std::string &text)
+// A configuration file is small; these bound what a hostile one can cost.
+constexpr size_t max_json_bytes = 1024 * 1024;
+constexpr int max_json_depth = 256;
+
+// 0, or an errno value: EFBIG for a file larger than max_json_bytes (checked
+// on what is read, not on a size that a special file may not report).
+int read_file(const char *path, std::string &text)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad())
-        return false;
-    text = content.str();
+        return errno ? errno : EIO;
+    char buf[8192];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+        text.append(buf, in.gcount());
+        if (text.size() > max_json_bytes)
+            return EFBIG;
+    }
+    return in.bad() ? EIO : 0;
+}
+
+class Too_Deep : public std::runtime_error {
+public:
+    Too_Deep() : std::runtime_error("nesting deeper than " + std::to_string(max_json_depth) + " levels") {}
+};
+
+// The conversion below recurses once per level: the parser stops a file that
+// nests deeper than max_json_depth before any of it is converted.
+bool within_depth(int depth, nlohmann::json::parse_event_t event, nlohmann::json &)
+{
+    using event_t = nlohmann::json::parse_event_t;
+    if ((event == event_t::object_start || event == event_t::array_start) && depth >= max_json_depth)
+        throw Too_Deep();
     return true;
 }
 
@@ -152,16 +174,22 @@ bool load_json(const char *path, json_spirit::Value &out, int log_errors)
 {
     std::string text;
     errno = 0;
-    if (!read_file(path, text)) {
-        if (errno == 0)
-            errno = EIO;
-        if (log_errors)
+    if (const int err = read_file(path, text)) {
+        errno = err;
+        if (log_errors && err == EFBIG)
+            ACE_ERROR((LM_ERROR, "Failed to read JSON file %C: larger than %d bytes\n", path,
+                       static_cast<int>(max_json_bytes)));
+        else if (log_errors)
             ACE_ERROR((LM_ERROR, "Failed to read JSON file %C, errno=%d, %m\n", path, errno));
         return false;
     }
     try {
-        out = convert(nlohmann::json::parse(text));
+        out = convert(nlohmann::json::parse(text, within_depth));
     } catch (const nlohmann::json::exception &e) {
+        if (log_errors)
+            ACE_ERROR((LM_ERROR, "Failed to parse JSON file %C: %C\n", path, e.what()));
+        return false;
+    } catch (const Too_Deep &e) {
         if (log_errors)
             ACE_ERROR((LM_ERROR, "Failed to parse JSON file %C: %C\n", path, e.what()));
         return false;

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,7 +20,6 @@
 namespace {
 
 constexpr int kill_wait_ms = 5000;
-constexpr int kill_poll_ms = 10;
 
 // Reads the pid-file content; 0 with an empty text for an absent file.
 int read_pid_text(const char *path, std::string &text)
@@ -88,41 +90,75 @@ Proc_Status read_status(pid_t pid)
     return st;
 }
 
-bool has_ended(pid_t pid)
+// Called through syscall(): the C library's header lacks C++ linkage markers.
+int pidfd_open(pid_t pid)
 {
-    Proc_Status st = read_status(pid);
-    return !st.exists || st.zombie;
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
 }
 
-void sleep_ms(int ms)
+int pidfd_kill(int pidfd)
 {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0));
+}
+
+// The container of the root `root`: the first process of a PID namespace below
+// ours whose root directory is `root` (the container's root is the target bound
+// onto itself, so it has the target's device and inode).
+bool is_container_of(pid_t pid, const struct stat &root)
+{
+    const Proc_Status st = read_status(pid);
+    if (!st.exists || st.zombie || !st.namespace_init)
+        return false;
+    struct stat proc_root;
+    const std::string link = "/proc/" + std::to_string(pid) + "/root";
+    return ::stat(link.c_str(), &proc_root) == 0 && proc_root.st_dev == root.st_dev &&
+           proc_root.st_ino == root.st_ino;
+}
+
+// Waits until the process behind `pidfd` has ended: 0, or -1 with errno set.
+int wait_ended(int pidfd)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= kill_wait_ms) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        struct pollfd fd = {pidfd, POLLIN, 0};
+        const int n = ::poll(&fd, 1, static_cast<int>(kill_wait_ms - waited));
+        if (n > 0)
+            return 0;
+        if (n < 0 && errno != EINTR)
+            return -1;
     }
 }
 
 }  // namespace
 
-int kill_legacy_process(const char *path)
+int kill_legacy_process(const char *path, const char *root)
 {
     std::string text;
     if (read_pid_text(path, text) != 0)
         return -1;
-    pid_t pid = parse_pid(text);
-    if (pid == 0)
+    const pid_t pid = parse_pid(text);
+    struct stat root_st;
+    if (pid == 0 || ::stat(root, &root_st) != 0)
         return 0;
-    Proc_Status st = read_status(pid);
-    if (!st.exists || st.zombie || !st.namespace_init)
+    // The descriptor holds on to the process that has this pid now. If that
+    // process ends and the pid is reused while it is being checked, the
+    // signal below fails with ESRCH instead of reaching the newcomer.
+    // A pid that names a thread, not a process, is refused with EINVAL, by
+    // newer kernels with ENOENT.
+    Auto_Closer<int, Auto_Handle_Trait> pidfd(pidfd_open(pid));
+    if (pidfd.get() < 0)
+        return errno == ESRCH || errno == EINVAL || errno == ENOENT ? 0 : -1;
+    if (!is_container_of(pid, root_st))
         return 0;
-    if (::kill(pid, SIGKILL) != 0)
+    if (pidfd_kill(pidfd.get()) != 0)
         return errno == ESRCH ? 0 : -1;
-    for (int waited = 0; waited < kill_wait_ms; waited += kill_poll_ms) {
-        if (has_ended(pid))
-            return 0;
-        sleep_ms(kill_poll_ms);
-    }
-    if (has_ended(pid))
-        return 0;
-    errno = ETIMEDOUT;
-    return -1;
+    return wait_ended(pidfd.get());
 }

@@ -196,6 +196,42 @@ TEST(LoadJson, FailuresAreLoggedOnlyWhenAsked)
     EXPECT_NE(log.text().find(expected), std::string::npos) << log.text();
 }
 
+// Limits of a configuration file: size 1 MiB, nesting 256 levels. Each case
+// is loaded with logging on; a refusal must say why.
+TEST(LoadJson, SizeAndNestingLimits)
+{
+    const size_t limit = 1024 * 1024;
+    auto arrays = [](size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    auto objects = [](size_t levels) {
+        std::string text;
+        for (size_t i = 0; i < levels; ++i)
+            text += "{\"k\":";
+        return text + "0" + std::string(levels, '}');
+    };
+    struct Case {
+        std::string text;
+        bool ok;
+        const char *why;
+    };
+    const Case cases[] = {
+        {"\"" + std::string(limit - 2, 'a') + "\"", true, ""},
+        {"\"" + std::string(limit - 1, 'a') + "\"", false, "larger than 1048576 bytes"},
+        {arrays(256), true, ""},
+        {arrays(257), false, "nesting deeper than 256 levels"},
+        {objects(256), true, ""},
+        {objects(257), false, "nesting deeper than 256 levels"},
+        {std::string(30000, '['), false, "nesting deeper than 256 levels"},
+    };
+    Temp_Dir dir;
+    for (const Case &c : cases) {
+        Log_Capture log;
+        json_spirit::Value v;
+        const std::string path = dir.write("limit.json", c.text);
+        EXPECT_EQ(load_json(path.c_str(), v, 1), c.ok) << c.text.substr(0, 40) << " " << log.text();
+        EXPECT_NE(log.text().find(c.why), std::string::npos) << log.text();
+    }
+}
+
 TEST(AceOfstream, OpenFailureGivesErrno)
 {
     Temp_Dir dir;

@@ -211,6 +211,37 @@ case_launcher_failure() {
     [ -z "$(ip -o link show master "$bridge")" ] || fail "bridge still has a port"
 }
 
+# SIGTERM at varied moments of the start-up, once the launcher has blocked the
+# signals it watches (its first step): status 1, and no veth pair, process or
+# pid file left, each checked at once. Shell builtins only while watching for
+# that moment; the pauses are empty loop turns, from none to past COMMAND.
+case_signals() {
+    local trial key value bit started k spins=(0 20 50 100 200 400 800 1600 3200 12800)
+    bit=$(($(kill -l TERM) - 1))
+    write_conf ceth0 "$bridge" 10.77.0.2/24
+    for trial in $(seq 30); do
+        start_trelk
+        started=
+        for ((k = 0; k < 50000; k++)); do
+            # The program first: the shell that starts it may block signals
+            # of its own just before it executes the launcher.
+            [ "/proc/$trelk_pid/exe" -ef "$trelk" ] || continue
+            while read -r key value; do
+                [ "$key" = SigBlk: ] && (((0x$value >> bit) & 1)) && started=yes
+            done <"/proc/$trelk_pid/status" 2>/dev/null
+            [ -n "$started" ] && break
+        done
+        [ -n "$started" ] || fail "trial $trial: trelk did not start"
+        for ((k = 0; k < ${spins[trial % 10]}; k++)); do :; done
+        kill -TERM "$trelk_pid"
+        wait_trelk
+        [ "$trelk_rc" = 1 ] || fail "trial $trial: trelk exited $trelk_rc"
+        [ -z "$(veths)" ] || fail "trial $trial: veth left behind: $(veths)"
+        [ ! -e "$work/trelk.pid" ] || fail "trial $trial: pid file left behind"
+        [ -z "$(pgrep -f "$work/conf.json|/inner.sh")" ] || fail "trial $trial: process left behind"
+    done
+}
+
 setup_bridge
 make_root
 "case_${case_name//-/_}"

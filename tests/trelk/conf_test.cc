@@ -165,7 +165,31 @@ INSTANTIATE_TEST_SUITE_P(
         Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/8 10.0.0", "gateway": "10.0.0.1"})"),
                  "Failed to inet_pton with '10.0.0'\n"},
         Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2", "gateway": "gw"})"),
-                 "Failed to inet_pton with 'gw'\n"}));
+                 "Failed to inet_pton with 'gw'\n"},
+        Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/257", "gateway": "10.0.0.1"})"),
+                 "Invalid prefix length in '10.0.0.2/257'\n"},
+        Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/33", "gateway": "10.0.0.1"})"),
+                 "Invalid prefix length in '10.0.0.2/33'\n"},
+        Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/24x", "gateway": "10.0.0.1"})"),
+                 "Invalid prefix length in '10.0.0.2/24x'\n"},
+        Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/x", "gateway": "10.0.0.1"})"),
+                 "Invalid prefix length in"},
+        Bad_Case{NET(R"({"name": "e", "link": "b", "ipv4": "10.0.0.2/-1", "gateway": "10.0.0.1"})"),
+                 "Invalid prefix length in"},
+        Bad_Case{NET(R"({"name": "e\u0000x", "link": "b", "ipv4": "10.0.0.2", "gateway": "10.0.0.1"})"),
+                 "member 'name' contains a NUL character"},
+        Bad_Case{R"({"bind_dirs": {}, "target": "/t\u0000/x", "pidfile": "/p"})",
+                 "member 'target' contains a NUL character"},
+        Bad_Case{R"({"bind_dirs": {}, "target": "/t", "pidfile": "/p\u0000"})",
+                 "member 'pidfile' contains a NUL character"},
+        Bad_Case{R"({"bind_dirs": {"/s\u0000rc": "/d"}, "target": "/t", "pidfile": "/p"})",
+                 "bind source contains a NUL character"},
+        Bad_Case{R"({"bind_dirs": {"/src": "/d\u0000"}, "target": "/t", "pidfile": "/p"})",
+                 "bind destination contains a NUL character"},
+        Bad_Case{R"({"bind_dirs": {"/src": "/../outside"}, "target": "/t", "pidfile": "/p"})",
+                 "bind destination '/../outside' leaves the target"},
+        Bad_Case{R"({"bind_dirs": {"/src": "a/b/.."}, "target": "/t", "pidfile": "/p"})",
+                 "leaves the target"}));
 
 struct Ipv4_Case {
     const char *text;
@@ -197,8 +221,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Ipv4Forms,
                                            Ipv4_Case{"224.0.0.1", "224.0.0.1", 0, "0.0.0.0"},
                                            Ipv4_Case{"10.1.2.3/20 10.1.15.255", "10.1.2.3", 20, "10.1.15.255"},
                                            Ipv4_Case{"10.1.2.3/", "10.1.2.3", 8, "0.0.0.0"},
-                                           Ipv4_Case{"10.1.2.3/x", "10.1.2.3", 0, "0.0.0.0"},
-                                           Ipv4_Case{"10.1.2.3/99", "10.1.2.3", 99, "0.0.0.0"}));
+                                           Ipv4_Case{"10.1.2.3/0", "10.1.2.3", 0, "0.0.0.0"},
+                                           Ipv4_Case{"10.1.2.3/32", "10.1.2.3", 32, "0.0.0.0"},
+                                           Ipv4_Case{"10.1.2.3/08", "10.1.2.3", 8, "0.0.0.0"}));
 
 TEST(Ipv4Form, BroadcastWithoutPrefixFailsOnTheWholeString)
 {

@@ -4,6 +4,8 @@
 set -u
 
 TRELK=$1
+# A library that, preloaded, ends the launcher just before it releases the child.
+EXIT_BEFORE_RELEASE=${2:-}
 T=$(mktemp -d /tmp/trelk-it.XXXXXX)
 passed=0
 failed=0
@@ -68,6 +70,30 @@ wait_for() {
 # alive PID: the process exists and is not a zombie.
 alive() {
     [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null
+}
+
+# started PID: the launcher PID has started and blocked the signals it watches,
+# as it does first thing (5 s at most; false at once if it has ended). Shell
+# builtins only, so that it returns within microseconds of that moment.
+started() {
+    local i key value bit
+    bit=$(($(kill -l TERM) - 1))
+    for ((i = 0; i < 50000; i++)); do
+        [ -e "/proc/$1" ] || return 1
+        # The program first: the shell that starts it may block signals of
+        # its own just before it executes the launcher.
+        [ "/proc/$1/exe" -ef "$TRELK" ] || continue
+        while read -r key value; do
+            [ "$key" = SigBlk: ] && (((0x$value >> bit) & 1)) && return 0
+        done <"/proc/$1/status" 2>/dev/null
+    done
+    return 1
+}
+
+# spin N: a pause of N empty shell loop turns, finer than any sleep command.
+spin() {
+    local k
+    for ((k = 0; k < $1; k++)); do :; done
 }
 
 # running_with WORD: pids of processes whose command line contains WORD.

@@ -75,4 +75,62 @@ expect "older pid file truncated" yes "$([[ $pid =~ ^[0-9]+$ ]] && alive "$pid" 
 kill -KILL "$pid"
 wait $launcher
 
+# The pid file replaces a symbolic link at its path, never writes through it;
+# at exit a pid file that another launcher has put there since stays.
+echo precious >"$T/victim"
+ln -sfn "$T/victim" "$PIDFILE"
+"$TRELK" "$CONF" /bin/sleep 100 &
+launcher=$!
+for i in $(seq 500); do
+    [ -f "$PIDFILE" ] && [ ! -L "$PIDFILE" ] && break
+    sleep 0.01
+done
+pid=$(cat "$PIDFILE")
+expect "link target left alone" precious "$(cat "$T/victim")"
+expect "pid file replaced the link" yes "$([ -f "$PIDFILE" ] && [ ! -L "$PIDFILE" ] && echo yes || echo no)"
+printf 424242 >"$T/run/sub/other"
+mv -f "$T/run/sub/other" "$PIDFILE"
+kill -KILL "$pid"
+wait $launcher
+expect "another launcher's pid file stays" 424242 "$(cat "$PIDFILE")"
+rm -f "$PIDFILE"
+
+# A symbolic link among the parent directories is followed.
+mkdir -p "$T/realrun"
+ln -s "$T/realrun" "$T/linkrun"
+write_conf "$T/linked.json" "$ROOT" "$T/linkrun/c.pid"
+"$TRELK" "$T/linked.json" /bin/sleep 100 &
+launcher=$!
+if wait_for "$T/realrun/c.pid"; then
+    pass "pid file written below a linked directory"
+    kill -KILL "$(cat "$T/realrun/c.pid")"
+else
+    fail "no pid file below a linked directory"
+fi
+wait $launcher
+expect "pid file below a linked directory removed" no "$([ -e "$T/realrun/c.pid" ] && echo yes || echo no)"
+
+# Hostile configuration files are refused before anything starts.
+head='"bind_dirs": {}, "pidfile": "'$PIDFILE'"'
+net='"name": "e", "link": "", "gateway": "10.0.0.1"'
+printf '%*s' 30000 '' | tr ' ' '[' >"$T/deep.json"
+{ printf '{%s, "target": "%s", "x": [' "$head" "$ROOT"; head -c 1100000 /dev/zero | tr '\0' ' '; printf ']}'; } \
+    >"$T/big.json"
+printf '{%s, "target": "%s\\u0000x"}' "$head" "$ROOT" >"$T/nul.json"
+printf '{%s, "target": "%s", "net": {%s, "ipv4": "10.0.0.2/257"}}' "$head" "$ROOT" "$net" >"$T/p257.json"
+printf '{%s, "target": "%s", "net": {%s, "ipv4": "10.0.0.2/24x"}}' "$head" "$ROOT" "$net" >"$T/p24x.json"
+before=$(ls -A "$ROOT/tmp")
+while read -r file why; do
+    "$TRELK" "$T/$file" /bin/sh -c 'touch /tmp/ran' 2>"$T/err"
+    expect "$file is refused" 1 $?
+    expect_in "$file: the refusal says why" "$why" "$T/err"
+    expect "$file: nothing started" "$before" "$(ls -A "$ROOT/tmp"; ls "$PIDFILE" 2>/dev/null)"
+done <<'CASES'
+deep.json nesting deeper than 256 levels
+big.json larger than 1048576 bytes
+nul.json member 'target' contains a NUL character
+p257.json Invalid prefix length in '10.0.0.2/257'
+p24x.json Invalid prefix length in '10.0.0.2/24x'
+CASES
+
 finish

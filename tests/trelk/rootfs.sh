@@ -75,4 +75,20 @@ expect "test runs with supplementary groups" "0 4 5" "$(setpriv --groups 4,5 -- 
 expect "no supplementary groups inside" "0:0:0" \
     "$(setpriv --groups 4,5 -- "$TRELK" "$CONF" /bin/sh -c 'echo "$(id -G):$(id -u):$(id -g)"')"
 
+# Bind destinations stay inside the target: ".." and a symbolic link to a host
+# path are refused, and so is a destination with a file in the way. None of
+# them creates anything outside the target or runs COMMAND.
+mkdir -p "$T/src"
+ln -s "$T/escaped" "$ROOT/esc"
+touch "$ROOT/blocker"
+for dest in /../outside /esc/sub /blocker/x; do
+    write_conf "$CONF" "$ROOT" "$PIDFILE" "\"$T/src\": \"$dest\""
+    "$TRELK" "$CONF" /bin/sh -c 'touch /tmp/ran' 2>"$T/err"
+    expect "destination $dest is refused" 1 $?
+    expect_in "destination $dest is named" "$dest'" "$T/err"
+    expect "destination $dest: nothing outside, no COMMAND" "" \
+        "$(ls -d "$T/outside" "$T/escaped" "$ROOT/tmp/ran" 2>/dev/null)"
+done
+rm -f "$ROOT/esc" "$ROOT/blocker"
+
 finish

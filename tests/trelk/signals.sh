@@ -82,4 +82,73 @@ for pidfile in "$T/full" "$T/notdir/c.pid"; do
 done
 umount "$T/full"
 
+# A pid file naming another container (the first process of another PID
+# namespace, with another root) leaves that container alone.
+unshare --pid --fork --kill-child sleep 100 &
+holder=$!
+other=
+for i in $(seq 500); do
+    read -r other _ <"/proc/$holder/task/$holder/children" 2>/dev/null
+    [ -n "$other" ] && break
+    sleep 0.01
+done
+expect "the other container is pid 1 of its namespace" 1 "$(awk '/^NSpid:/ {print $NF}' "/proc/${other:-0}/status")"
+printf '%s' "$other" >"$PIDFILE"
+"$TRELK" "$CONF" /bin/true
+expect "run with another container in the pid file succeeds" 0 $?
+expect "another container left alive" yes "$(alive "$other" && echo yes || echo no)"
+kill -KILL $holder
+wait $holder 2>/dev/null
+
+# A child whose launcher is gone before releasing it exits without COMMAND.
+rm -f "$T/out/ran"
+LD_PRELOAD=$EXIT_BEFORE_RELEASE "$TRELK" "$CONF" /bin/sh -c 'touch /out/ran' orphan-check 2>"$T/err"
+expect "launcher ended before the release" 77 $?
+for i in $(seq 500); do
+    [ -z "$(running_with orphan-check)" ] && break
+    sleep 0.01
+done
+expect "orphaned child ended" "" "$(running_with orphan-check)"
+expect "orphaned child did not run COMMAND" no "$([ -e "$T/out/ran" ] && echo yes || echo no)"
+expect_in "orphaned child says why" "Launcher ended before releasing the container" "$T/err"
+
+# Terminating signals at any moment of the start-up end the launch with
+# status 1, leaving no process, no pid file and nothing in the target's tmp; a
+# hang-up before COMMAND runs does not end it. Many trials at varied delays
+# reach every step (the start-up takes milliseconds: the pauses range from none
+# to past the start of COMMAND).
+spins=(0 10 20 50 100 200 400 800 1600 6400)
+signals=(INT QUIT TERM)
+bad=
+for trial in $(seq 60); do
+    rm -f "$PIDFILE"
+    "$TRELK" "$CONF" /bin/sh -c 'sleep 100' "trial-$trial" 2>"$T/err" &
+    launcher=$!
+    sig=${signals[trial % 3]}
+    started $launcher || bad+=" $trial:not-started"
+    spin "${spins[trial % 10]}"
+    kill -"$sig" $launcher
+    wait $launcher
+    rc=$?
+    [ $rc = 1 ] || bad+=" $trial:$sig:status-$rc"
+    [ -z "$(running_with "trial-$trial")" ] || bad+=" $trial:$sig:process-left"
+    [ ! -e "$PIDFILE" ] || bad+=" $trial:$sig:pid-file-left"
+    [ -z "$(ls -A "$ROOT/tmp")" ] || bad+=" $trial:$sig:left-in-tmp:$(ls -A "$ROOT/tmp")"
+done
+expect "terminating signals during start-up" "" "$bad"
+bad=
+for trial in $(seq 40); do
+    "$TRELK" "$CONF" /bin/sh -c 'trap "exit 7" HUP; sleep 0.05; exit 7' "hup-$trial" 2>"$T/err" &
+    launcher=$!
+    started $launcher
+    spin "${spins[trial % 10]}"
+    kill -HUP $launcher 2>/dev/null
+    wait $launcher
+    rc=$?
+    # A hang-up passed on to COMMAND before its trap is set ends it (status 1),
+    # but never with a failure of the launch.
+    [ $rc = 7 ] || { [ $rc = 1 ] && ! grep -q Failed "$T/err"; } || bad+=" $trial:status-$rc:$(cat "$T/err")"
+done
+expect "hang-ups during start-up" "" "$bad"
+
 finish

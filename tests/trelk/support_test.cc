@@ -9,13 +9,10 @@
 #include "kolt/auto_handle.h"
 #include "log_capture.h"
 #include "support/auto_closer.h"
-#include "support/read_write_object.h"
 #include "support/snprintf_t.h"
 #include "temp_dir.h"
 
 namespace {
-
-constexpr int pid_flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
 
 TEST(SnprintfT, ShortTextStaysInline)
 {
@@ -48,76 +45,6 @@ TEST(SnprintfT, SmallBufferGrowsRepeatedly)
 {
     snprintf_t<4, char> s("%s", "abcdefgh");
     EXPECT_STREQ(s.c_str(), "abcdefgh");
-}
-
-class WriteObject : public ::testing::Test {
-protected:
-    void SetUp() override { old_umask_ = umask(0); }
-    void TearDown() override { umask(old_umask_); }
-
-    static mode_t mode_of(const std::string &path)
-    {
-        struct stat st;
-        return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-    }
-
-    Temp_Dir dir_;
-    mode_t old_umask_ = 0;
-};
-
-TEST_F(WriteObject, WritesDecimalWithoutNewlineAndGivenMode)
-{
-    const std::string path = dir_.file("c.pid");
-    ASSERT_TRUE(write_object(path.c_str(), 12345, 0640, false, pid_flags, false, false));
-    EXPECT_EQ(read_file(path), "12345");
-    EXPECT_EQ(mode_of(path), 0640u);
-}
-
-TEST_F(WriteObject, EolAppendsNewline)
-{
-    const std::string path = dir_.file("eol");
-    ASSERT_TRUE(write_object(path.c_str(), std::string("text"), 0600, true, pid_flags, false, true));
-    EXPECT_EQ(read_file(path), "text\n");
-}
-
-TEST_F(WriteObject, TruncatesAnEarlierLongerFile)
-{
-    const std::string path = dir_.write("c.pid", "99999999999999 stale content");
-    ASSERT_TRUE(write_object(path.c_str(), 7, 0640, false, pid_flags, false, false));
-    EXPECT_EQ(read_file(path), "7");
-}
-
-TEST_F(WriteObject, CreatesMissingParentsOnlyWhenAsked)
-{
-    const std::string path = dir_.file("a/b/c/c.pid");
-    errno = 0;
-    EXPECT_FALSE(write_object(path.c_str(), 1, 0640, false, pid_flags, false, false));
-    EXPECT_EQ(errno, ENOENT);
-    ASSERT_TRUE(write_object(path.c_str(), 1, 0640, false, pid_flags, true, false));
-    EXPECT_EQ(read_file(path), "1");
-}
-
-TEST_F(WriteObject, OpenFailureIsLoggedWhenAskedAndSetsErrno)
-{
-    const std::string file = dir_.write("plain", "");
-    const std::string path = file + "/c.pid";
-    Log_Capture log;
-    errno = 0;
-    EXPECT_FALSE(write_object(path.c_str(), 1, 0640, false, pid_flags, true, false));
-    EXPECT_EQ(errno, ENOTDIR);
-    EXPECT_EQ(log.text(), "");
-    EXPECT_FALSE(write_object(path.c_str(), 1, 0640, false, pid_flags, true, true));
-    EXPECT_EQ(log.text(), "Failed to open " + path + " for writing, errno=" + std::to_string(ENOTDIR) + ", " +
-                              strerror(ENOTDIR) + "\n");
-}
-
-TEST_F(WriteObject, FullDeviceIsAFailureNotASuccess)
-{
-    Log_Capture log;
-    errno = 0;
-    EXPECT_FALSE(write_object("/dev/full", 4242, 0640, false, O_WRONLY | O_CLOEXEC, false, true));
-    EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(log.text(), "Failed to write /dev/full, errno=" + std::to_string(ENOSPC) + ", " + strerror(ENOSPC) + "\n");
 }
 
 TEST(AutoCloser, ClosesOnDestructionAndOnReset)
