@@ -9,7 +9,7 @@ namespace {
 
 // Reads in a row that start near the previous end before read-ahead begins:
 // two random reads land that close in a large file only by rare chance.
-constexpr uint32_t k_sequential_run = 2;
+constexpr uint32_t k_sequential_run = 3;
 constexpr uint64_t k_max_ahead = 16u << 20;
 constexpr size_t k_max_queued = 256;
 constexpr unsigned k_max_threads = 4;
@@ -74,6 +74,7 @@ bool Readahead_pool::submit(std::function<void()> task)
 		if (threads_.empty() && !start_locked())
 			return false;
 		queue_.push_back(std::move(task));
+		queued_.fetch_add(1, std::memory_order_relaxed);
 	}
 	wake_.notify_one();
 	return true;

@@ -51,6 +51,8 @@ public:
 	// The pool starts again on the next submit.
 	void stop();
 	size_t threads();
+	// Tasks accepted since the process started.
+	uint64_t queued() const { return queued_.load(std::memory_order_relaxed); }
 
 private:
 	Readahead_pool() = default;
@@ -62,6 +64,7 @@ private:
 	std::deque<std::function<void()>> queue_;
 	std::vector<std::thread> threads_;
 	bool stopping_ = false;
+	std::atomic<uint64_t> queued_{0};
 };
 
 } // namespace qor
