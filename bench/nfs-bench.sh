@@ -22,6 +22,7 @@
 # of two). rss: the server's peak resident memory (VmHWM) in MiB after our
 # runs of that measurement.
 set -euo pipefail
+[ -z "${BENCH_TRACE:-}" ] || set -x
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ "${NFSH_INSIDE:-}" != 1 ]; then
 	build=${BUILD_DIR:-$top/build}
@@ -111,7 +112,7 @@ ls -l "$M"/*/1.sqfs | awk -v mib="$MIB" '{ split($NF, p, "/"); printf "#   %s: %
 		nfsh_export_qor $((id++)) "/$im" "$M" "$im" 1
 	done
 	comp=${COMPS%% *}
-	nfsh_export_vfs $((id++)) "$K/$comp-$B0/tree" /ktree
+	nfsh_export_vfs $((id++)) "$K/$comp-$B0/tree" /ktree # NFSv3 mounts it by its path
 	nfsh_export_qor $((id++)) /qtree "$M" "$comp-$B0" 1 'export_path = "/tree";'
 	if [ -n "${BENCH_CACHE_MIB:-}" ]; then
 		echo "QOR { data_cache_size = $((BENCH_CACHE_MIB * 1048576)); }"
@@ -164,22 +165,22 @@ printf '%-40s %5s %5s %5s %5s  %7s %7s %7s %7s %7s %7s %6s  %s\n' measurement k/
 for comp in $COMPS; do
 	target=1.0
 	[ "$comp" = zstd ] && target=0.9
-	measure "sequential read $MIB MiB, $comp" "$D" "/k-$comp-$B0" "/$comp-$B0" "-j 4" "pread big 0 $size" \
+	measure "sequential read $MIB MiB, $comp" "$D" "$K/$comp-$B0" "/$comp-$B0" "-j 4" "pread big 0 $size" \
 		">= $target"
 done
 for comp in $COMPS; do
 	for b in "${blocks[@]}"; do
 		target=
 		[ "$b" = "$B0" ] && target=">= 0.8 cold, 1.0 warm"
-		measure "random 4 KiB x 20000, $comp, $b KiB blocks" "$D" "/k-$comp-$b" "/$comp-$b" "-j 8" \
+		measure "random 4 KiB x 20000, $comp, $b KiB blocks" "$D" "$K/$comp-$b" "/$comp-$b" "-j 8" \
 			"randread big 20000 4096 7" "$target"
 	done
 done
-measure "recursive listing, $TREE_FILES files" "$D/tree" /ktree /qtree "" "tree" ">= 1.0"
 comp=${COMPS%% *}
-measure "listing one directory of $FLAT entries" "$D" "/k-$comp-$B0" "/$comp-$B0" "" "count flat" ">= 1.0"
+measure "recursive listing, $TREE_FILES files" "$D/tree" "$K/$comp-$B0/tree" /qtree "" "tree" ">= 1.0"
+measure "listing one directory of $FLAT entries" "$D" "$K/$comp-$B0" "/$comp-$B0" "" "count flat" ">= 1.0"
 for n in $SIZES; do
-	measure "listing $n entries" "$D" "/k-$comp-$B0" "/$comp-$B0" "" "count list$n"
+	measure "listing $n entries" "$D" "$K/$comp-$B0" "/$comp-$B0" "" "count list$n"
 done
 nfsh_stop >/dev/null 2>&1 || true
 for im in "${images[@]}"; do umount "$K/$im"; done
