@@ -109,6 +109,28 @@ bool Data_cache::contains(const Cache_key &key)
 	return s.slots.count(key) != 0 || s.pending.count(key) != 0;
 }
 
+void Data_cache::forget(uint64_t medium)
+{
+	for (auto &shard : shards_) {
+		std::vector<Block_ptr> dropped;
+		std::lock_guard<std::mutex> lock(shard->mutex);
+		Shard &s = *shard;
+		for (auto it = s.lru.begin(); it != s.lru.end();) {
+			if (it->medium != medium) {
+				++it;
+				continue;
+			}
+			auto slot = s.slots.find(*it);
+			size_t n = charge(*slot->second.value);
+			s.bytes -= n;
+			account(-static_cast<int64_t>(n));
+			dropped.push_back(std::move(slot->second.value));
+			s.slots.erase(slot);
+			it = s.lru.erase(it);
+		}
+	}
+}
+
 void Data_cache::set_capacity(uint64_t bytes)
 {
 	capacity_.store(bytes, std::memory_order_relaxed);

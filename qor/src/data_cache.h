@@ -41,6 +41,8 @@ public:
 	// load() runs. 0 or a negative errno.
 	int get(const Cache_key &key, const Loader &load, Block_ptr &out);
 	bool contains(const Cache_key &key);
+	// Drops every block of a medium that is going away.
+	void forget(uint64_t medium);
 
 	// Evicts down to the new bound at once.
 	void set_capacity(uint64_t bytes);

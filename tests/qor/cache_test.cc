@@ -89,6 +89,11 @@ TEST_P(Cache, ConcurrentSequentialReadersDecompressEachBlockOnce)
 	qor::Data_cache_stats st = qor::data_cache().stats();
 	EXPECT_EQ(st.loads, k_blocks);
 	EXPECT_GT(qor::Readahead_pool::instance().queued(), queued) << "no read-ahead for sequential readers";
+
+	qor::Readahead_pool::instance().stop(); // its tasks hold the descriptor
+	EXPECT_GT(qor::data_cache().stats().bytes, 0u);
+	ASSERT_EQ(qor_close(fd_), 0); // the medium's last reference
+	EXPECT_EQ(qor::data_cache().stats().bytes, 0u) << "a closed medium's blocks stay cached";
 }
 
 TEST_P(Cache, RandomReadersNeverStartReadAhead)
