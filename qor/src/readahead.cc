@@ -19,7 +19,10 @@ constexpr unsigned k_max_threads = 4;
 Readahead_range Stream::observe(uint64_t offset, uint64_t count, uint64_t file_size, uint32_t block_size,
 				uint64_t cache_capacity)
 {
-	uint64_t end = std::min(file_size, offset + count);
+	if (offset >= file_size || count == 0)
+		return {};
+	count = std::min({count, file_size - offset, k_max_ahead}); // no sum below can overflow
+	uint64_t end = offset + count;
 	uint64_t unit = std::max<uint64_t>(count, block_size);
 	uint64_t window = 8 * unit;
 	uint64_t prev = next_.exchange(end, std::memory_order_relaxed);

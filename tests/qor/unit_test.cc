@@ -220,6 +220,12 @@ TEST(Stream, ReadAheadFollowsSequentialReadersOnly)
 		}
 		EXPECT_EQ(ahead > 0, c.expect_ahead) << c.what;
 	}
+	Stream edge; // reads at the end, or asking for more than a file holds
+	EXPECT_TRUE(edge.observe(file, mib, file, block, cache).empty());
+	for (uint64_t off = file - 4 * mib; off < file; off += mib) {
+		Readahead_range r = edge.observe(off, UINT64_MAX, file, block, cache);
+		EXPECT_LE(r.end, file);
+	}
 	Stream small;
 	for (uint64_t off = 0; off < 8 * mib; off += mib) {
 		Readahead_range r = small.observe(off, mib, file, block, 8 * mib);
