@@ -24,28 +24,32 @@ Readahead_range Stream::observe(uint64_t offset, uint64_t count, uint64_t file_s
 	count = std::min({count, file_size - offset, k_max_ahead}); // no sum below can overflow
 	uint64_t end = offset + count;
 	uint64_t unit = std::max<uint64_t>(count, block_size);
-	uint64_t window = 8 * unit;
-	uint64_t prev = next_.exchange(end, std::memory_order_relaxed);
-	bool near = offset + window >= prev && offset <= prev + window;
-	if (!near) {
-		run_.store(0, std::memory_order_relaxed);
-		return {};
+	uint64_t window = 4 * unit;
+	std::lock_guard<std::mutex> lock(mutex_);
+	Reader *r = nullptr;
+	for (Reader &c : readers_)
+		if (offset + window >= c.next && offset <= c.next + window && (!r || c.last_use > r->last_use))
+			r = &c;
+	if (!r) {
+		// Someone new, or a random read: it takes the place of the reader
+		// seen least recently.
+		r = &*std::min_element(std::begin(readers_), std::end(readers_),
+				       [](const Reader &a, const Reader &b) { return a.last_use < b.last_use; });
+		*r = Reader{};
 	}
-	if (run_.fetch_add(1, std::memory_order_relaxed) + 1 < k_sequential_run)
+	r->next = std::max(r->next, end);
+	r->last_use = ++clock_;
+	if (++r->run < k_sequential_run)
 		return {};
 	// Never so far ahead that the read-ahead evicts its own blocks.
 	uint64_t ahead = std::min({std::max<uint64_t>(4 * unit, 8 * uint64_t(block_size)), k_max_ahead,
 				   cache_capacity / 8});
 	uint64_t target = std::min(file_size, end + ahead);
-	uint64_t old = ahead_.load(std::memory_order_relaxed);
-	for (;;) {
-		// A queued range far from this read belongs to an earlier pass.
-		uint64_t from = (old > target + window || old < offset) ? end : std::max(old, end);
-		if (from >= target)
-			return {};
-		if (ahead_.compare_exchange_weak(old, target, std::memory_order_relaxed))
-			return {from, target};
-	}
+	uint64_t from = std::max(r->ahead, end);
+	if (from >= target)
+		return {};
+	r->ahead = target;
+	return {from, target};
 }
 
 Readahead_pool &Readahead_pool::instance()

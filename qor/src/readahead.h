@@ -23,9 +23,10 @@ struct Readahead_range {
 	bool empty() const { return begin >= end; }
 };
 
-// Where one descriptor's readers are. Several reads may run at once and
-// arrive out of order (NFS clients keep several READs in flight), so a read
-// counts as sequential when it starts near where an earlier one ended.
+// Where one descriptor's readers are. All NFS clients of a file share its
+// descriptor, each keeps several READs in flight, and they arrive out of
+// order: a read continues a reader's stream when it starts near where that
+// reader's latest read ended. A few readers are followed at once.
 class Stream {
 public:
 	// Records a read of count bytes at offset; the range to decompress ahead,
@@ -34,9 +35,15 @@ public:
 				uint64_t cache_capacity);
 
 private:
-	std::atomic<uint64_t> next_{0};  // end of the latest read
-	std::atomic<uint32_t> run_{0};   // reads in a row that started near next_
-	std::atomic<uint64_t> ahead_{0}; // read-ahead queued up to here
+	struct Reader {
+		uint64_t next = 0;     // end of its furthest read
+		uint64_t ahead = 0;    // read-ahead queued up to here
+		uint64_t last_use = 0; // clock_ at its latest read
+		uint32_t run = 0;      // its reads so far
+	};
+	std::mutex mutex_; // held for a few comparisons, never while reading
+	Reader readers_[4];
+	uint64_t clock_ = 0;
 };
 
 class Readahead_pool {

@@ -21,7 +21,7 @@ using namespace qor_test;
 
 namespace {
 
-constexpr size_t k_blocks = 1024; // of the test images' block size
+constexpr size_t k_blocks = 4096; // of the test images' block size: 16 MiB
 constexpr size_t k_size = k_blocks * k_block;
 
 class Cache : public testing::TestWithParam<Image_recipe> {
