@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# NFS benchmark: our plug-in serving an image against the server's own FSAL_VFS
-# serving the same tree from a directory, in one run, with the same server
-# binary and the same client (nfsq, several READs in flight), all on loopback
-# inside private namespaces (tests/lib/nfs-harness.sh).
+# NFS benchmark: our plug-in serving SquashFS images against the same images
+# loop-mounted with the kernel's squashfs and exported by the server's own
+# FSAL_VFS, and against FSAL_VFS over the source directory, in one run, with
+# the same server binary and the same client (nfsq, several READs in flight),
+# all on loopback inside private namespaces (tests/lib/nfs-harness.sh). The
+# kernel's mounts live in the benchmark's private mount namespace.
 #
 # usage: bench/nfs-bench.sh            (as root; builds nfsq and the plug-in if needed)
-#   BUILD_DIR     build directory (default: build)
-#   BENCH_FILE_MIB  size of the read file in MiB (default 1024)
-#   BENCH_QUICK=1   smaller trees, for a smoke run
+#   BUILD_DIR        build directory (default: build)
+#   BENCH_FILE_MIB   size of the read file in MiB (default 1024)
+#   BENCH_COMPS      compressors of the images (default: lz4 zstd)
+#   BENCH_BLOCKS     block sizes in KiB; the first serves every measurement, the
+#                    others only random reads (default: 128 64 32)
+#   BENCH_CACHE_MIB  our data_cache_size in MiB (default: the plug-in's own default)
+#   BENCH_QUICK=1    smaller trees and file, for a smoke run
 #
-# Every figure is a ratio of speeds, ours over FSAL_VFS (FSAL_VFS's time divided
-# by ours: above 1 we are faster). "cold": the server was restarted right before
-# the measurement; "warm": the same measurement repeated at once (best of two).
+# Every figure is a ratio of speeds, ours over the kernel's squashfs (its time
+# divided by ours: above 1 we are faster), and ours over FSAL_VFS on the plain
+# directory. "cold": server restarted and the kernel's caches dropped right
+# before the measurement; "warm": the same measurement repeated at once (best
+# of two). rss: the server's peak resident memory (VmHWM) in MiB after our
+# runs of that measurement.
 set -euo pipefail
+[ -z "${BENCH_TRACE:-}" ] || set -x
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 if [ "${NFSH_INSIDE:-}" != 1 ]; then
 	build=${BUILD_DIR:-$top/build}
@@ -21,7 +31,7 @@ if [ "${NFSH_INSIDE:-}" != 1 ]; then
 		cmake --build "$build" -j2 --target nfsq fsalqor >/dev/null
 	fi
 	export NFSQ=$build/tests/fsalqor/nfsq FSALQOR=$build/fsalqor/libfsalqor.so
-	export NFSH_TMPFS_SIZE=${NFSH_TMPFS_SIZE:-8g}
+	export NFSH_TMPFS_SIZE=${NFSH_TMPFS_SIZE:-10g}
 fi
 set +e
 . "$top/tests/lib/nfs-harness.sh"
@@ -31,36 +41,48 @@ NFSH_QUIET_LOG=1
 nfsh_use_qor "$FSALQOR"
 
 MIB=${BENCH_FILE_MIB:-1024}
+COMPS=${BENCH_COMPS:-lz4 zstd}
+BLOCKS=${BENCH_BLOCKS:-128 64 32}
 if [ -n "${BENCH_QUICK:-}" ]; then
 	MIB=64 TREE_FILES=2000 FLAT=5000 SIZES="1000 10000"
 else
 	TREE_FILES=20000 FLAT=50000 SIZES="1000 10000 100000"
 fi
+read -r -a blocks <<<"$BLOCKS"
+B0=${blocks[0]}
 D=$NFSH_WORK/data	# exported through FSAL_VFS
 M=$NFSH_WORK/media
-mkdir -p "$D"
+K=$NFSH_WORK/kernel	# the images, loop-mounted
+mkdir -p "$D" "$NFSH_WORK/bigonly" "$K"
 echo "# building the trees ($MIB MiB file, $TREE_FILES-file tree, listings of $FLAT and $SIZES entries)"
-# Text-like data (words of a fixed vocabulary), compressible inside each image
-# block by lz4 and by zstd as real backups are; a 16 MiB base, repeated with a
-# distinct header per copy.
-python3 - "$D/big" "$MIB" <<'EOF'
-import random, sys
-rnd = random.Random(1)
-words = ["".join(rnd.choice("abcdefghijklmnopqrstuvwxyz0123456789") for _ in range(rnd.randint(2, 12)))
-         for _ in range(800)]
-base = bytearray()
-while len(base) < 16 << 20:
-    base += (" ".join(rnd.choices(words, k=12)) + "\n").encode()
-base = bytes(base[:16 << 20])
-with open(sys.argv[1], "wb") as f:
-    left = int(sys.argv[2]) << 20
-    copy = 0
+# Program code and data: this host's own libraries, programs and shared data,
+# concatenated in a fixed order (repeated if the host has too little), about
+# 2-3x compressible as real system backups are.
+python3 - "$D/big" "$MIB" <<'EOF2'
+import os, sys
+want = int(sys.argv[2]) << 20
+paths = []
+for top in ("/usr/lib/x86_64-linux-gnu", "/usr/bin", "/usr/share", "/usr/lib"):
+    for d, dirs, files in os.walk(top):
+        dirs.sort()
+        paths += [os.path.join(d, f) for f in sorted(files)]
+with open(sys.argv[1], "wb") as out:
+    left = want
     while left > 0:
-        piece = (b"copy %08d " % copy + base)[:min(left, len(base))]
-        f.write(piece)
-        left -= len(piece)
-        copy += 1
-EOF
+        for p in paths:
+            try:
+                if os.path.islink(p) or not os.path.isfile(p):
+                    continue
+                with open(p, "rb") as f:
+                    data = f.read(left)
+            except OSError:
+                continue
+            out.write(data)
+            left -= len(data)
+            if left == 0:
+                break
+EOF2
+ln "$D/big" "$NFSH_WORK/bigonly/big"
 mkdir -p "$D/tree"
 for i in $(seq 0 $((TREE_FILES / 100 - 1))); do
 	python3 "$NFSH_LIB/mktree.py" "$D/tree/d$i" flatdir=100 >/dev/null
@@ -68,72 +90,97 @@ done
 python3 "$NFSH_LIB/mktree.py" "$D/flat" flatdir="$FLAT"
 for n in $SIZES; do python3 "$NFSH_LIB/mktree.py" "$D/list$n" flatdir="$n"; done
 
-echo "# packing the images"
-for comp in none lz4 zstd; do nfsh_pack "$D" "$M" "$comp" 1 "$comp"; done
-ls -l "$M"/*/1.sqfs | awk '{ print "#   " $NF ": " int($5 / 1048576) " MiB" }'
+echo "# packing the images and mounting them with the kernel's squashfs"
+images=()
+for comp in $COMPS; do
+	for b in "${blocks[@]}"; do
+		src=$D
+		[ "$b" = "$B0" ] || src=$NFSH_WORK/bigonly
+		nfsh_pack "$src" "$M" "$comp-$b" 1 "$comp" -b $((b * 1024))
+		mkdir -p "$K/$comp-$b"
+		mount -t squashfs -o loop,ro "$M/$comp-$b/1.sqfs" "$K/$comp-$b"
+		images+=("$comp-$b")
+	done
+done
+ls -l "$M"/*/1.sqfs | awk -v mib="$MIB" '{ split($NF, p, "/"); printf "#   %s: %d MiB (big file %.2fx smaller)\n", p[length(p) - 1], $5 / 1048576, mib * 1048576 / $5 }'
 {
-	nfsh_export_vfs 1 "$D" /vfs
-	nfsh_export_vfs 2 "$D/tree" /vfstree
-	id=10
-	for comp in none lz4 zstd; do nfsh_export_qor $((++id)) "/$comp" "$M" "$comp" 1; done
-	nfsh_export_qor 20 /lz4tree "$M" lz4 1 'export_path = "/tree";'
+	id=1
+	nfsh_export_vfs $((id++)) "$D" /vfs
+	nfsh_export_vfs $((id++)) "$D/tree" /vfstree
+	for im in "${images[@]}"; do
+		nfsh_export_vfs $((id++)) "$K/$im" "/k-$im"
+		nfsh_export_qor $((id++)) "/$im" "$M" "$im" 1
+	done
+	comp=${COMPS%% *}
+	nfsh_export_vfs $((id++)) "$K/$comp-$B0/tree" /ktree # NFSv3 mounts it by its path
+	nfsh_export_qor $((id++)) /qtree "$M" "$comp-$B0" 1 'export_path = "/tree";'
+	if [ -n "${BENCH_CACHE_MIB:-}" ]; then
+		echo "QOR { data_cache_size = $((BENCH_CACHE_MIB * 1048576)); }"
+	fi
 } | nfsh_conf
 
-# the old server's exit status is not this benchmark's business
-restart() { nfsh_stop >/dev/null 2>&1 || true; nfsh_start >/dev/null; }
+# Cold start: a fresh server and no cached pages of the loop devices, the
+# kernel's squashfs or the images (the images live in a tmpfs, which stays).
+restart() {
+	nfsh_stop >/dev/null 2>&1 || true # the old server's exit status is not ours to judge
+	sync
+	echo 3 >/proc/sys/vm/drop_caches
+	nfsh_start >/dev/null
+}
 # timed EXPORT OPTIONS COMMAND: seconds the nfsq command took (mount excluded)
 timed() {
 	# shellcheck disable=SC2086
 	"$NFSQ" -t -T 120 $2 "$1" $3 2>&1 >/dev/null | sed -n 's/^seconds=//p'
 }
-# measure LABEL FSAL_VFS_EXPORT OUR_EXPORT OPTIONS COMMAND [TARGET]
+peak_rss_mib() { awk '/^VmHWM:/ { printf "%d", $2 / 1024 }' "/proc/$NFSH_SERVER_PID/status"; }
+# measure LABEL VFS_EXPORT KERNEL_EXPORT OUR_EXPORT OPTIONS COMMAND [TARGET]
 measure() {
-	local label=$1 opts=$4 cmd=$5 side cold a b
+	local label=$1 opts=$5 cmd=$6 side a b rss=
 	local -A t
-	for side in "$2" "$3"; do
+	for side in "$2" "$3" "$4"; do
 		restart
-		cold=$(timed "$side" "$opts" "$cmd")
+		t[$side.cold]=$(timed "$side" "$opts" "$cmd")
 		a=$(timed "$side" "$opts" "$cmd")
 		b=$(timed "$side" "$opts" "$cmd")
-		t[$side.cold]=$cold
 		t[$side.warm]=$(python3 -c "print(min($a, $b))")
 	done
-	python3 - "$label" "${t[$2.cold]}" "${t[$3.cold]}" "${t[$2.warm]}" "${t[$3.warm]}" "${6:-}" <<'EOF2'
+	rss=$(peak_rss_mib)
+	python3 - "$label" "${t[$2.cold]}" "${t[$3.cold]}" "${t[$4.cold]}" "${t[$2.warm]}" "${t[$3.warm]}" \
+		"${t[$4.warm]}" "$rss" "${7:-}" <<'EOF2'
 import sys
-label, vc, oc, vw, ow, target = sys.argv[1], *map(float, sys.argv[2:6]), sys.argv[6]
-print(f"{label:<42} {vc / oc:6.2f} {vw / ow:6.2f}   {vc:8.3f} {oc:8.3f} {vw:8.3f} {ow:8.3f}  {target}")
+label = sys.argv[1]
+vc, kc, oc, vw, kw, ow = map(float, sys.argv[2:8])
+rss, target = sys.argv[8], sys.argv[9]
+print(f"{label:<40} {kc / oc:5.2f} {kw / ow:5.2f} {vc / oc:5.2f} {vw / ow:5.2f}  "
+      f"{vc:7.3f} {kc:7.3f} {oc:7.3f} {vw:7.3f} {kw:7.3f} {ow:7.3f} {rss:>6}  {target}")
 EOF2
-}
-# per_entry SIZE: microseconds per entry of listing one directory, cold and warm
-per_entry() {
-	local n=$1 side c=() w=()
-	for side in "$D" /lz4; do
-		restart
-		c+=("$(timed "$side" "" "count list$n")")
-		w+=("$(timed "$side" "" "count list$n")")
-	done
-	python3 - "$n" "${c[@]}" "${w[@]}" <<'EOF'
-import sys
-n = int(sys.argv[1])
-vc, oc, vw, ow = (float(x) / n * 1e6 for x in sys.argv[2:6])
-print(f"{'listing %d entries, us per entry' % n:<42} {vc / oc:6.2f} {vw / ow:6.2f}   {vc:8.2f} {oc:8.2f} {vw:8.2f} {ow:8.2f}  flat")
-EOF
 }
 
 nfsh_start
 size=$((MIB * 1048576))
 echo
-echo "ratio = FSAL_VFS time / our time (above 1: ours faster); times in seconds"
-printf '%-42s %6s %6s   %8s %8s %8s %8s  %s\n' measurement cold warm vfs-cold qor-cold vfs-warm qor-warm target
-for comp in none lz4 zstd; do
-	target=0.9
-	[ "$comp" = zstd ] && target=0.6
-	measure "sequential read $MIB MiB, $comp" "$D" "/$comp" "-j 8" "pread big 0 $size" ">= $target"
+echo "ratios: kernel's squashfs time / ours (k/q) and FSAL_VFS time / ours (v/q), above 1 ours is faster"
+printf '%-40s %5s %5s %5s %5s  %7s %7s %7s %7s %7s %7s %6s  %s\n' measurement k/q-c k/q-w v/q-c v/q-w \
+	vfs-c kern-c qor-c vfs-w kern-w qor-w rss target
+for comp in $COMPS; do
+	target=1.0
+	[ "$comp" = zstd ] && target=0.9
+	measure "sequential read $MIB MiB, $comp" "$D" "$K/$comp-$B0" "/$comp-$B0" "-j 4" "pread big 0 $size" \
+		">= $target"
 done
-for comp in none lz4 zstd; do
-	measure "random 4 KiB reads x 20000, $comp" "$D" "/$comp" "-j 8" "randread big 20000 4096 7"
+for comp in $COMPS; do
+	for b in "${blocks[@]}"; do
+		target=
+		[ "$b" = "$B0" ] && target=">= 0.8 cold, 1.0 warm"
+		measure "random 4 KiB x 20000, $comp, $b KiB blocks" "$D" "$K/$comp-$b" "/$comp-$b" "-j 8" \
+			"randread big 20000 4096 7" "$target"
+	done
 done
-measure "recursive listing, $TREE_FILES files" "$D/tree" /lz4tree "" "tree" ">= 1.0"
-measure "listing one directory of $FLAT entries" "$D" /lz4 "" "count flat" ">= 1.0"
-for n in $SIZES; do per_entry "$n"; done
+comp=${COMPS%% *}
+measure "recursive listing, $TREE_FILES files" "$D/tree" "$K/$comp-$B0/tree" /qtree "" "tree" ">= 1.0"
+measure "listing one directory of $FLAT entries" "$D" "$K/$comp-$B0" "/$comp-$B0" "" "count flat" ">= 1.0"
+for n in $SIZES; do
+	measure "listing $n entries" "$D" "$K/$comp-$B0" "/$comp-$B0" "" "count list$n"
+done
 nfsh_stop >/dev/null 2>&1 || true
+for im in "${images[@]}"; do umount "$K/$im"; done

@@ -23,6 +23,10 @@ static struct config_item qor_params[] = {
 		       fsal_staticfsinfo_t, umask),
 	CONF_ITEM_BOOL("auth_xdev_export", false,
 		       fsal_staticfsinfo_t, auth_exportpath_xdev),
+	/* Without it, the library sizes the cache from the host's memory. */
+	CONF_ITEM_UI64_SET("data_cache_size", 0, QOR_DATA_CACHE_SIZE_MAX, 0,
+			   qor_module_config, data_cache_size,
+			   QOR_SET_DATA_CACHE_SIZE, set_items),
 	CONFIG_EOL
 };
 

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,8 @@ constexpr attrmask_t qor_supported_attrs =
 	ATTR_NUMLINKS | ATTR_OWNER | ATTR_GROUP | ATTR_RAWDEV | ATTR_ATIME |
 	ATTR_CTIME | ATTR_MTIME | ATTR_SPACEUSED;
 static_assert(qor_supported_attrs == 0x1dfce, "attribute bits of this server");
+static_assert(offsetof(qor_module_config, fs_info) == 0,
+	      "the QOR block's items are offsets into fs_info");
 
 constexpr fsal_staticfsinfo_t make_default_posix_info()
 {
@@ -86,17 +89,25 @@ fsal_status_t qor_init_config(struct fsal_module *fsal_hdl,
 {
 	fsal_staticfsinfo_t *info = &fsal_hdl->fs_info;
 
-	*info = default_posix_info;
-	info->lock_support = test_ofd_locks();
-	if (info->lock_support)
+	struct qor_module_config conf {};
+
+	conf.fs_info = default_posix_info;
+	conf.fs_info.lock_support = test_ofd_locks();
+	if (conf.fs_info.lock_support)
 		LogInfo(COMPONENT_FSAL, "FSAL_QOR enabling OFD Locks");
 	else
 		LogInfo(COMPONENT_FSAL, "FSAL_QOR disabling lock support");
 
-	(void)load_config_from_parse(config_struct, &qor_param, info, true,
+	(void)load_config_from_parse(config_struct, &qor_param, &conf, true,
 				     err_type);
+	*info = conf.fs_info;
 	if (!config_error_is_harmless(err_type))
 		return fsalstat(ERR_FSAL_INVAL, 0);
+	qor_set_data_cache_size(conf.set_items & QOR_SET_DATA_CACHE_SIZE ?
+				conf.data_cache_size :
+				QOR_DATA_CACHE_DEFAULT);
+	LogInfo(COMPONENT_FSAL, "FSAL_QOR data cache size = %" PRIu64,
+		qor_data_cache_size());
 
 	display_fsinfo(fsal_hdl);
 	LogFullDebug(COMPONENT_FSAL, "Supported attributes constant = 0x%lx",

@@ -55,6 +55,13 @@ typedef struct qor_dirent {
 int qor_c_init(void);
 int qor_c_fini(void);
 
+/* Bound in bytes of the cache of decompressed file data, shared by all media;
+ * 0 caches nothing. QOR_DATA_CACHE_DEFAULT (the size until this is called):
+ * a quarter of physical memory, at most 4 GiB. A smaller bound evicts at once. */
+#define QOR_DATA_CACHE_DEFAULT UINT64_MAX
+int qor_set_data_cache_size(uint64_t bytes);
+uint64_t qor_data_cache_size(void);
+
 /* Opens DIR/MINOR_RESOURCE_ID/SEQ.sqfs; returns its media id (>= 0). Opening an
  * open medium again returns the same id and counts a reference. The id depends
  * only on the image's path and metadata: the same image gets the same id in

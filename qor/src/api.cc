@@ -5,7 +5,9 @@
 #include <climits>
 #include <cstring>
 
+#include "data_cache.h"
 #include "descriptors.h"
+#include "readahead.h"
 #include "registry.h"
 
 using namespace qor;
@@ -147,6 +149,18 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 	return Descriptor_table::instance().insert(std::move(d));
 }
 
+// Queues the blocks ahead of a sequential reader, one task per block, so that
+// the pool's threads decompress them side by side while this read runs.
+void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint64_t count)
+{
+	const File_data &f = d->data;
+	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().capacity());
+	for (uint64_t b = r.begin / f.block_size(); !r.empty() && b * f.block_size() < r.end; ++b) {
+		if (!Readahead_pool::instance().submit([d, b] { d->data.prefetch(*d->medium, b); }))
+			break;
+	}
+}
+
 } // namespace
 
 extern "C" {
@@ -160,12 +174,22 @@ int qor_c_init(void)
 
 int qor_c_fini(void)
 {
+	// The read-ahead threads hold descriptors and media: they go first.
+	Readahead_pool::instance().stop();
 	Descriptor_table::instance().clear();
 	Media_table::instance().clear();
-	block_cache().clear();
+	data_cache().clear();
 	listing_cache().clear();
 	return 0;
 }
+
+int qor_set_data_cache_size(uint64_t bytes)
+{
+	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size() : bytes);
+	return 0;
+}
+
+uint64_t qor_data_cache_size(void) { return data_cache().capacity(); }
 
 int qor_open_media(const char *dir, const char *minor_resource_id, uint32_t seq)
 {
@@ -330,6 +354,7 @@ int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset)
 		return fail(-EINVAL);
 	if (!buf && count > 0)
 		return fail(-EFAULT);
+	start_readahead(d, static_cast<uint64_t>(offset), count);
 	int64_t n = d->data.pread(*d->medium, buf, count, static_cast<uint64_t>(offset));
 	return n < 0 ? fail(static_cast<int>(n)) : n;
 }

@@ -5,12 +5,6 @@ namespace qor {
 // Never destroyed, like the media and descriptor tables: qor_c_fini, which
 // empties them, runs after the static destructors of a dlopen()ed library.
 
-Lru_cache<Block> &block_cache()
-{
-	static auto *cache = new Lru_cache<Block>(128u << 20, 16);
-	return *cache;
-}
-
 Lru_cache<Listing> &listing_cache()
 {
 	static auto *cache = new Lru_cache<Listing>(128u << 20, 4);

@@ -1,5 +1,6 @@
-// The process-wide caches of decompressed blocks and directory listings,
-// shared by all open media under one memory bound each. Entries are keyed by
+// The process-wide metadata cache of directory listings, shared by all open
+// media under one memory bound (data blocks have their own cache, in
+// data_cache.h). Entries are keyed by
 // a medium's serial number, never reused, so a closed medium's entries can
 // only age out and never be found by another medium.
 #ifndef QOR_CACHES_H
@@ -19,19 +20,20 @@ namespace qor {
 // A decompressed block; its bytes are not zeroed first.
 class Block {
 public:
-	explicit Block(size_t capacity) : bytes_(new uint8_t[capacity]) {}
+	explicit Block(size_t capacity) : bytes_(new uint8_t[capacity]), capacity_(capacity) {}
 	uint8_t *data() { return bytes_.get(); }
 	const uint8_t *data() const { return bytes_.get(); }
 	size_t size() const { return size_; }
+	size_t capacity() const { return capacity_; }
 	void resize(size_t n) { size_ = n; }
 
 private:
 	std::unique_ptr<uint8_t[]> bytes_;
+	size_t capacity_;
 	size_t size_ = 0;
 };
 using Block_ptr = std::shared_ptr<const Block>;
 
-inline size_t cache_bytes(const Block &b) { return b.size() + sizeof(b); }
 inline size_t cache_bytes(const Listing &l) { return l.bytes(); }
 
 struct Cache_key {
@@ -116,7 +118,6 @@ private:
 	std::vector<std::unique_ptr<Shard>> shards_;
 };
 
-Lru_cache<Block> &block_cache();
 Lru_cache<Listing> &listing_cache();
 
 } // namespace qor

@@ -13,6 +13,7 @@
 #include "file_data.h"
 #include "listing.h"
 #include "medium.h"
+#include "readahead.h"
 
 namespace qor {
 
@@ -22,6 +23,7 @@ struct Descriptor {
 	qor_stat_t st{};
 
 	File_data data;          // regular files
+	Stream stream;           // where the readers of a regular file are
 	std::string link_target; // symbolic links
 
 	std::shared_ptr<const Listing> listing; // directories

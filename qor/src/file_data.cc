@@ -6,6 +6,8 @@
 
 #include <sqfs/block.h>
 
+#include "data_cache.h"
+
 namespace qor {
 
 namespace {
@@ -112,27 +114,28 @@ int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index,
 	}
 	if (on_disk(word) > block_size_)
 		return -EIO;
-	Block_ptr block = block_cache().find(Cache_key{m.serial(), positions_[index]});
-	if (!block) {
-		Worker *w = nullptr;
-		int rc = lease.get(w);
-		if (rc < 0)
-			return rc;
-		if (in_block == 0 && len == length) {
-			// A whole block: decompress straight into the caller's buffer.
-			if ((rc = m.image().read_exact(positions_[index], w->scratch.data(), on_disk(word))) < 0)
-				return rc;
-			sqfs_s32 n = w->compressor->do_block(w->compressor.get(), w->scratch.data(), on_disk(word),
-							     dst, length);
-			return n == static_cast<sqfs_s32>(length) ? 0 : -EIO;
-		}
-		if ((rc = decompressed(m, *w, positions_[index], word, length, block)) < 0)
-			return rc;
-	}
+	Block_ptr block;
+	int rc = cached_block(m, lease, positions_[index], word, length, block);
+	if (rc < 0)
+		return rc;
 	if (block->size() != length)
 		return -EIO;
 	std::memcpy(dst, block->data() + in_block, len);
 	return 0;
+}
+
+int File_data::prefetch(const Medium &m, uint64_t block_index) const
+{
+	if (block_index >= size_words_.size())
+		return 0;
+	uint32_t word = size_words_[block_index];
+	if (!compressed(word) || sparse(word) || on_disk(word) > block_size_)
+		return 0; // read straight from the image, or refused when read
+	if (data_cache().contains(Cache_key{m.serial(), positions_[block_index]}))
+		return 0;
+	Worker_lease lease(m);
+	Block_ptr block;
+	return cached_block(m, lease, positions_[block_index], word, block_length(block_index), block);
 }
 
 int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,
@@ -153,22 +156,32 @@ int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,
 			return -EIO;
 		return m.image().read_exact(start + fragment_offset_ + in_tail, dst, len);
 	}
-	Block_ptr block = block_cache().find(Cache_key{m.serial(), start});
-	if (!block) {
-		Worker *w = nullptr;
-		if ((rc = lease.get(w)) < 0 || (rc = decompressed(m, *w, start, word, 0, block)) < 0)
-			return rc;
-	}
+	Block_ptr block;
+	if ((rc = cached_block(m, lease, start, word, 0, block)) < 0)
+		return rc;
 	if (uint64_t(fragment_offset_) + tail > block->size())
 		return -EIO;
 	std::memcpy(dst, block->data() + fragment_offset_ + in_tail, len);
 	return 0;
 }
 
-// Decompresses one block into the medium's cache. expect is the block's
-// exact length, or 0 for a fragment block whose length is only bounded.
-int File_data::decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
-			    Block_ptr &out) const
+// One block from the data cache, decompressed there by whichever reader asks
+// first. expect is the block's exact length, or 0 for a fragment block whose
+// length is only bounded.
+int File_data::cached_block(const Medium &m, Worker_lease &lease, uint64_t pos, uint32_t size_word,
+			    uint32_t expect, Block_ptr &out) const
+{
+	return data_cache().get(Cache_key{m.serial(), pos},
+				[&](Block_ptr &loaded) {
+					Worker *w = nullptr;
+					int rc = lease.get(w);
+					return rc < 0 ? rc : decompress(m, *w, pos, size_word, expect, loaded);
+				},
+				out);
+}
+
+int File_data::decompress(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
+			  Block_ptr &out) const
 {
 	int rc = m.image().read_exact(pos, w.scratch.data(), on_disk(size_word));
 	if (rc < 0)
@@ -179,8 +192,7 @@ int File_data::decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t s
 	if (n <= 0 || (expect != 0 && static_cast<uint32_t>(n) != expect))
 		return -EIO;
 	block->resize(static_cast<size_t>(n));
-	out = block;
-	block_cache().insert(Cache_key{m.serial(), pos}, std::move(block));
+	out = std::move(block);
 	return 0;
 }
 

@@ -17,6 +17,11 @@ public:
 	int init(const Medium &m, const sqfs_inode_generic_t &inode);
 	// Bytes read (short only at the end of the file) or a negative errno.
 	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
+	// Decompresses block block_index into the data cache unless it is there
+	// already (or needs no decompression); 0 or a negative errno.
+	int prefetch(const Medium &m, uint64_t block_index) const;
+	uint64_t size() const { return size_; }
+	uint32_t block_size() const { return block_size_; }
 
 private:
 	int read_block(const Medium &m, Worker_lease &lease, size_t index, uint32_t in_block,
@@ -25,8 +30,10 @@ private:
 				  uint8_t *dst) const;
 	int read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail, uint32_t len,
 		      uint8_t *dst) const;
-	int decompressed(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
+	int cached_block(const Medium &m, Worker_lease &lease, uint64_t pos, uint32_t size_word, uint32_t expect,
 			 Block_ptr &out) const;
+	int decompress(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
+		       Block_ptr &out) const;
 	uint32_t block_length(size_t index) const;
 
 	uint64_t size_ = 0;

@@ -12,6 +12,8 @@
 #include <sqfs/error.h>
 #include <sqfs/table.h>
 
+#include "data_cache.h"
+
 namespace qor {
 
 namespace {
@@ -92,6 +94,10 @@ qor_stat_t inode_stat(const sqfs_inode_generic_t &inode)
 }
 
 Medium::Medium() : serial_(next_serial++) {}
+
+// Nothing can ask for this medium's blocks any more: free them now rather
+// than when they age out.
+Medium::~Medium() { data_cache().forget(serial_); }
 
 Worker_lease::~Worker_lease()
 {

@@ -68,6 +68,7 @@ class Medium {
 public:
 	// Opens and checks the image; 0 or a negative errno.
 	static int open(const std::string &image_path, std::unique_ptr<Medium> &out);
+	~Medium();
 
 	int32_t id() const { return id_; }
 	void set_id(int32_t id) { id_ = id; }

@@ -45,6 +45,17 @@ check "a tar stream's medium has an export table" grep -q 'exportable via NFS' <
 tar -C "$W/src" -cf "$W/backup.tar" .
 check "a tar file" "$MKMEDIUM" -c lz4 "$W/backup.tar" "$W/media" fromtar 4
 
+block_size() { superblock "$1" | sed -n 's/^Block size \([0-9]*\)$/\1/p'; }
+check "the default block size is 128 KiB" test "$(block_size "$W/media/r1/7.sqfs")" = 131072
+for b in 32K:32768 65536:65536 1M:1048576; do
+  check "-b ${b%:*} gives ${b#*:}-byte blocks from a directory" "$MKMEDIUM" -f -b "${b%:*}" "$W/src" "$W/media" rb 1
+  check "and the medium says so" test "$(block_size "$W/media/rb/1.sqfs")" = "${b#*:}"
+  check "and from a tar file (-b ${b%:*})" "$MKMEDIUM" -f -b "${b%:*}" "$W/backup.tar" "$W/media" rbt 1
+  check "whose medium says so too" test "$(block_size "$W/media/rbt/1.sqfs")" = "${b#*:}"
+done
+for b in 4000 2K 2M 0 -1 1x 99999999999999999999; do
+  refuses "block size $b" "$MKMEDIUM" -f -b "$b" "$W/src" "$W/media" rb 1
+done
 refuses "minor id '..'" "$MKMEDIUM" "$W/src" "$W/media" .. 1
 refuses "minor id with a slash" "$MKMEDIUM" "$W/src" "$W/media" a/b 1
 refuses "an empty minor id" "$MKMEDIUM" "$W/src" "$W/media" '' 1

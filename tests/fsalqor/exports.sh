@@ -216,16 +216,18 @@ check_eq "the export serves the new image" "$(src_stat "$T2/size-513")" "$(nfs_s
 check "server stops" nfsh_stop
 
 # ---- the QOR block's limits ----------------------------------------------------
-for bad in "maxread = 511;" "maxread = 67108865;" "maxwrite = 100;" "umask = 01000;"; do
+for bad in "maxread = 511;" "maxread = 67108865;" "maxwrite = 100;" "umask = 01000;" \
+	"data_cache_size = 1099511627777;"; do
 	{ echo "QOR { $bad }"; nfsh_export_qor 1 /qa "$M" minor-b 7; } | nfsh_conf
 	nfsh_start >/dev/null 2>&1
 	check "a QOR block with $bad is refused: no export" bash -c "! '$NFSQ' /qa stat . >/dev/null 2>&1"
 	nfsh_stop || true
 done
-{ echo "QOR { maxread = 512; maxwrite = 67108864; umask = 0777; link_support = false; }"
+{ echo "QOR { maxread = 512; maxwrite = 67108864; umask = 0777; link_support = false; data_cache_size = 0; }"
   nfsh_export_qor 1 /qa "$M" minor-b 7; } | nfsh_conf
 check "a QOR block at its limits is accepted" nfsh_start
 check_eq "and serves with the smallest maxread" "rtmax=512" "$(q /qa fsinfo)"
-check_eq "reads work in 512-byte pieces" "$(md5sum <"$T2/multi-block")" "$(q -j 8 /qa pread multi-block 0 10000000 | md5sum)"
+check_log "the library got the data cache size" "FSAL_QOR data cache size = 0\$"
+check_eq "reads work in 512-byte pieces, uncached" "$(md5sum <"$T2/multi-block")" "$(q -j 8 /qa pread multi-block 0 10000000 | md5sum)"
 check "server stops" nfsh_stop
 done_testing

@@ -1,10 +1,19 @@
-// The library's pure pieces: name rules, listings and the id hash.
+// The library's pure pieces: name rules, listings, the id hash, the data
+// cache and the sequential-stream detector.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "data_cache.h"
 #include "image.h"
 #include "listing.h"
+#include "readahead.h"
 
 using namespace qor;
 
@@ -80,3 +89,157 @@ TEST(Hasher, IsIndependentOfHowTheBytesArriveAndStableAcrossBuilds)
 }
 
 } // namespace
+
+namespace {
+
+// A loader that makes a block of `size` bytes filled with the key's low byte.
+Data_cache::Loader make_block(uint64_t item, size_t size, std::atomic<int> &calls)
+{
+	return [item, size, &calls](Block_ptr &out) {
+		++calls;
+		auto b = std::make_shared<Block>(size);
+		std::memset(b->data(), int(item & 0xff), size);
+		b->resize(size);
+		out = std::move(b);
+		return 0;
+	};
+}
+
+} // namespace
+
+TEST(Data_cache, StaysWithinItsBoundUnderManyThreads)
+{
+	constexpr size_t block = 4096;
+	Data_cache cache(4);
+	std::atomic<int> calls{0};
+	const uint64_t bound = 40 * Data_cache::charge(Block(block));
+	cache.set_capacity(bound);
+	std::atomic<int> wrong{0};
+	std::vector<std::thread> threads;
+	for (unsigned t = 0; t < 8; ++t)
+		threads.emplace_back([&, t] {
+			std::mt19937 rng(t);
+			for (int i = 0; i < 3000; ++i) {
+				uint64_t item = rng() % 500;
+				Block_ptr b;
+				if (cache.get(Cache_key{1, item}, make_block(item, block, calls), b) != 0 ||
+				    b->size() != block || b->data()[block - 1] != uint8_t(item & 0xff))
+					++wrong;
+			}
+		});
+	for (auto &t : threads)
+		t.join();
+	Data_cache_stats st = cache.stats();
+	EXPECT_EQ(wrong.load(), 0);
+	EXPECT_LE(st.peak, bound);
+	EXPECT_GT(st.bytes, 0u);
+	EXPECT_EQ(st.hits + st.loads + st.waits, 8u * 3000);
+	EXPECT_EQ(st.loads, uint64_t(calls.load()));
+
+	cache.set_capacity(bound / 4);
+	EXPECT_LE(cache.stats().bytes, bound / 4);
+	cache.set_capacity(0);
+	EXPECT_EQ(cache.stats().bytes, 0u);
+}
+
+TEST(Data_cache, ConcurrentReadersOfOneBlockLoadItOnceAndFailuresAreNotKept)
+{
+	Data_cache cache(2);
+	cache.set_capacity(1u << 20);
+	std::atomic<int> calls{0}, started{0};
+	std::atomic<bool> release{false};
+	auto slow = [&](Block_ptr &out) {
+		++calls;
+		while (!release)
+			std::this_thread::yield();
+		auto b = std::make_shared<Block>(16);
+		b->resize(16);
+		out = std::move(b);
+		return 0;
+	};
+	std::vector<std::thread> threads;
+	std::atomic<int> ok{0};
+	for (int t = 0; t < 6; ++t)
+		threads.emplace_back([&] {
+			Block_ptr b;
+			++started;
+			if (cache.get(Cache_key{7, 42}, slow, b) == 0 && b && b->size() == 16)
+				++ok;
+		});
+	while (started < 6)
+		std::this_thread::yield();
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	release = true;
+	for (auto &t : threads)
+		t.join();
+	EXPECT_EQ(calls.load(), 1);
+	EXPECT_EQ(ok.load(), 6);
+
+	int failures = 0;
+	auto failing = [&](Block_ptr &) {
+		++failures;
+		return -EIO;
+	};
+	Block_ptr b;
+	EXPECT_EQ(cache.get(Cache_key{7, 43}, failing, b), -EIO);
+	EXPECT_FALSE(cache.contains(Cache_key{7, 43}));
+	EXPECT_EQ(cache.get(Cache_key{7, 43}, failing, b), -EIO);
+	EXPECT_EQ(failures, 2);
+	EXPECT_TRUE(cache.contains(Cache_key{7, 42}));
+	EXPECT_FALSE(cache.contains(Cache_key{8, 42})); // another medium
+}
+
+TEST(Stream, ReadAheadFollowsSequentialReadersOnly)
+{
+	constexpr uint64_t file = 1u << 30, block = 128u << 10, mib = 1u << 20, cache = 1u << 30;
+	struct Case {
+		const char *what;
+		std::vector<uint64_t> offsets; // reads of `count` bytes
+		uint64_t count;
+		bool expect_ahead;
+	} cases[] = {
+		{"front to back", {0, mib, 2 * mib, 3 * mib}, mib, true},
+		{"four in flight, out of order", {0, 2 * mib, mib, 3 * mib, 5 * mib, 4 * mib}, mib, true},
+		{"two clients streaming one file", {0, 512 * mib, mib, 513 * mib, 2 * mib, 514 * mib, 3 * mib}, mib, true},
+		{"one read", {0}, mib, false},
+		{"random 4 KiB", {}, 4096, false},
+	};
+	std::mt19937_64 rng(3);
+	for (int i = 0; i < 2000; ++i)
+		cases[4].offsets.push_back(rng() % file & ~uint64_t(4095));
+	for (const Case &c : cases) {
+		Stream s;
+		std::vector<Readahead_range> queued;
+		for (uint64_t off : c.offsets) {
+			Readahead_range r = s.observe(off, c.count, file, block, cache);
+			if (r.empty())
+				continue;
+			EXPECT_GE(r.begin, off + c.count) << c.what;
+			for (const Readahead_range &q : queued)
+				EXPECT_TRUE(r.end <= q.begin || r.begin >= q.end) << c.what << ": queued twice";
+			queued.push_back(r);
+		}
+		EXPECT_EQ(!queued.empty(), c.expect_ahead) << c.what;
+	}
+	Stream both; // each of two interleaved streams gets its own read-ahead
+	uint64_t low = 0, high = 0;
+	for (uint64_t i = 0; i < 8; ++i) {
+		Readahead_range a = both.observe(i * mib, mib, file, block, cache);
+		Readahead_range b = both.observe(512 * mib + i * mib, mib, file, block, cache);
+		low += a.empty() ? 0 : a.end - a.begin;
+		high += b.empty() ? 0 : b.end - b.begin;
+	}
+	EXPECT_GT(low, 0u);
+	EXPECT_GT(high, 0u);
+	Stream edge; // reads at the end, or asking for more than a file holds
+	EXPECT_TRUE(edge.observe(file, mib, file, block, cache).empty());
+	for (uint64_t off = file - 4 * mib; off < file; off += mib) {
+		Readahead_range r = edge.observe(off, UINT64_MAX, file, block, cache);
+		EXPECT_LE(r.end, file);
+	}
+	Stream small;
+	for (uint64_t off = 0; off < 8 * mib; off += mib) {
+		Readahead_range r = small.observe(off, mib, file, block, 8 * mib);
+		EXPECT_LE(r.end - std::min(r.end, r.begin), mib) << "a small cache gets a short read-ahead";
+	}
+}
