@@ -25,8 +25,10 @@ if [ "${KERNEL_CLIENT_INSIDE:-}" != 1 ]; then
 fi
 
 # Everything below lives in a tmpfs of this mount namespace: a killed run leaves
-# nothing on the host.
-mount -t tmpfs -o size=1g,mode=1777 kernel-client-tmp /tmp
+# nothing on the host. It is mounted on /run, as the source and build trees may
+# lie below /tmp.
+mount -t tmpfs -o size=1g,mode=0755 kernel-client-tmp /run
+export TMPDIR=/run
 . "$here/appliance.sh"
 appliance_workdir qor-kernel-client
 

@@ -25,6 +25,10 @@ mount -t proc proc "$R/proc"
 mount -t sysfs sysfs "$R/sys"
 mount -t tmpfs tmpfs "$R/run"
 mount -t tmpfs tmpfs "$R/tmp"
+# the tests, wherever they lie (perhaps below /tmp), at the same path inside
+tests=$(cd "$here/.." && pwd)
+mkdir -p "$R$tests"
+mount --bind "$tests" "$R$tests"
 cp "${debs[@]}" "$R/tmp/"
 in_root() { chroot "$R" "$@"; }
 

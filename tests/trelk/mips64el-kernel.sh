@@ -57,8 +57,9 @@ if [ "${MIPS_KERNEL_INSIDE:-}" != 1 ]; then
 	exec unshare --pid --fork --mount-proc --mount --net --propagation private bash "$0" "$@"
 fi
 
-mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /tmp
-G=/tmp/guest
+# /run, not /tmp: the source and build trees may lie below /tmp
+mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /run
+G=/run/guest
 R=$G/root
 
 # copy_needed_libs ELF: copies the shared libraries ELF needs (and theirs) from the sysroot
