@@ -15,18 +15,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Host side: the project's own dependencies (the server's plug-in headers, the
 # image tools the media tests use), the cross compilers and qemu-user.
-"$top/scripts/install-deps.sh"
-cross=(crossbuild-essential-mips64el qemu-user-static dpkg-dev)
-missing=()
-for p in "${cross[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "build-mips64el: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$top/scripts/install-deps.sh" crossbuild-essential-mips64el qemu-user-static
 
 export QOR_MIPS_SYSROOT=${QOR_MIPS_SYSROOT:-/var/cache/qor-cross/mips64el/sysroot}
 "$top/scripts/mips64el-sysroot.sh" "$QOR_MIPS_SYSROOT" >/dev/null

@@ -9,7 +9,7 @@
 #
 # Packages of the host's architecture come through apt's normal configuration; any
 # other architecture through private apt directories whose sources are derived from
-# the machine's own: nothing under /etc/apt, /var/lib/apt or dpkg's database changes.
+# the machine's own (scripts/lib/apt-private.sh).
 # Nothing is installed. Unpacked packages are kept in QOR_CROSS_CACHE/ARCH/debs
 # (default /var/cache/qor-cross), so a second run only checks the package indexes.
 set -euo pipefail
@@ -32,48 +32,16 @@ HOST_ARCH=$(dpkg --print-architecture)
 APT=(apt-get -q -o APT::Sandbox::User=root)
 APTCACHE=(apt-cache)
 
-# Private sources: every deb entry of the machine's own sources, restricted to ARCH.
-private_sources() {
-	local parts=$1 f
-	for f in /etc/apt/sources.list.d/*.sources; do
-		[ -e "$f" ] || continue
-		awk -v arch="$ARCH" '
-			function flush() { if (n && types ~ /(^| )deb( |$)/ && enabled) {
-					for (i = 1; i <= n; i++) print buf[i]; print "Architectures: " arch; print "" }
-				n = 0; types = ""; enabled = 1 }
-			BEGIN { enabled = 1 }
-			/^[[:space:]]*#/ { next }
-			/^[[:space:]]*$/ { flush(); next }
-			/^Architectures:/ { next }
-			/^Types:/ { types = $0; sub(/^Types:[[:space:]]*/, "", types); buf[++n] = "Types: deb"; next }
-			/^Enabled:[[:space:]]*no/ { enabled = 0 }
-			{ buf[++n] = $0 }
-			END { flush() }' "$f"
-	done >"$parts/private.sources"
-	for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-		[ -e "$f" ] || continue
-		awk -v arch="$ARCH" '
-			/^[[:space:]]*deb[[:space:]]/ {
-				line = $0; sub(/^[[:space:]]*deb[[:space:]]+/, "", line); opts = ""
-				if (line ~ /^\[/) { opts = substr(line, 2, index(line, "]") - 2); line = substr(line, index(line, "]") + 1)
-					gsub(/(^|[[:space:]])arch=[^[:space:]]*/, "", opts) }
-				print "deb [arch=" arch " " opts "] " line }' "$f"
-	done >"$parts/private.list"
-	[ -s "$parts/private.sources" ] || [ -s "$parts/private.list" ] ||
-		die "no deb entry in the machine's apt sources"
-}
-
 if [ "$ARCH" != "$HOST_ARCH" ]; then
+	. "$(dirname "$0")/lib/apt-private.sh"
 	state=$CACHE/apt
-	mkdir -p "$state/parts" "$state/lists/partial" "$state/cache/archives/partial"
+	apt_private_init "$state" "$ARCH"
 	: >"$state/status"
-	private_sources "$state/parts"
-	opts=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$state/parts"
-		-o Dir::State::Lists="$state/lists" -o Dir::State::status="$state/status"
-		-o Dir::Cache="$state/cache" -o APT::Architecture="$ARCH" -o APT::Architectures="$ARCH"
-		-o Debug::NoLocking=1 -o APT::Sandbox::User=root)
-	APT+=("${opts[@]}")
-	APTCACHE+=("${opts[@]}")
+	rm -f "$state/parts/private.list"
+	apt_private_sources "$state/parts/private.sources" deb "$ARCH" "" ||
+		die "no deb entry in the machine's apt sources"
+	APT+=("${APT_PRIVATE[@]}")
+	APTCACHE+=("${APT_PRIVATE[@]}")
 	# The indexes are refreshed once a day; a machine without the archive keeps
 	# using the ones it has.
 	if [ -z "$(find "$state/lists" -maxdepth 1 -name '*Packages*' -mmin -1440 -print -quit)" ]; then

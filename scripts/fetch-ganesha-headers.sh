@@ -5,9 +5,8 @@
 # usage: fetch-ganesha-headers.sh [DEST_DIR]
 # Prints nothing when the cache already matches the installed server.
 #
-# The deb-src list is derived from the machine's own apt sources (release codename
-# only) and used through private apt directories: nothing under /etc/apt or
-# /var/lib/apt changes.
+# The deb-src entries are derived from the machine's own apt sources (release
+# codename only) and used through private apt directories (scripts/lib/apt-private.sh).
 set -euo pipefail
 
 installed=$(dpkg-query -W -f='${Version}' nfs-ganesha 2>/dev/null) || {
@@ -24,47 +23,12 @@ fi
 CODENAME=${VERSION_CODENAME:?no VERSION_CODENAME in /etc/os-release}
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-mkdir -p "$WORK/lists/partial" "$WORK/cache/archives/partial" "$WORK/parts" "$WORK/dl"
-SRCLIST="$WORK/deb-src.sources"
-: > "$SRCLIST"
-
-# deb822 entries whose Suites contain the codename -> one deb-src stanza each
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -e "$f" ] || continue
-  awk -v code="$CODENAME" '
-    function flush() {
-      if (types ~ /(^| )deb( |$)/ && has_suite && uris != "") {
-        print "Types: deb-src"; print "URIs: " uris; print "Suites: " code
-        print "Components: " comps; if (signed != "") print "Signed-By: " signed; print "" }
-      types = uris = comps = signed = ""; has_suite = 0 }
-    /^[[:space:]]*#/ { next }
-    /^[[:space:]]*$/ { flush(); next }
-    { key = $1; sub(/:$/, "", key); val = $0; sub(/^[^:]*:[[:space:]]*/, "", val)
-      if (key == "Types") types = val; else if (key == "URIs") uris = val
-      else if (key == "Components") comps = val; else if (key == "Signed-By") signed = val
-      else if (key == "Enabled" && val == "no") types = ""
-      else if (key == "Suites") { n = split(val, s, /[[:space:]]+/)
-        for (i = 1; i <= n; i++) if (s[i] == code) has_suite = 1 } }
-    END { flush() }' "$f" >> "$SRCLIST"
-done
-# one-line entries "deb [opts] URI codename comps..."
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -e "$f" ] || continue
-  awk -v code="$CODENAME" '
-    /^[[:space:]]*deb[[:space:]]/ { line = $0; signed = ""
-      if (match(line, /\[[^]]*\]/)) { opts = substr(line, RSTART+1, RLENGTH-2)
-        line = substr(line, 1, RSTART-1) substr(line, RSTART+RLENGTH)
-        n = split(opts, o, /[[:space:]]+/)
-        for (i = 1; i <= n; i++) if (o[i] ~ /^signed-by=/) { signed = o[i]; sub(/^signed-by=/, "", signed) } }
-      n = split(line, w, /[[:space:]]+/); if (w[3] != code) next
-      comps = ""; for (i = 4; i <= n; i++) if (w[i] != "") comps = comps (comps ? " " : "") w[i]
-      print "Types: deb-src"; print "URIs: " w[2]; print "Suites: " code
-      print "Components: " comps; if (signed != "") print "Signed-By: " signed; print "" }' "$f" >> "$SRCLIST"
-done
-[ -s "$SRCLIST" ] || { echo "fetch-ganesha-headers: no '$CODENAME' deb entry in the apt sources" >&2; exit 1; }
-
-APT=(apt-get -q -o Dir::Etc::SourceList="$SRCLIST" -o Dir::Etc::SourceParts="$WORK/parts"
-     -o Dir::State::Lists="$WORK/lists" -o Dir::Cache="$WORK/cache" -o APT::Sandbox::User=root)
+mkdir -p "$WORK/dl"
+. "$(dirname "$0")/lib/apt-private.sh"
+apt_private_init "$WORK/apt" ""
+apt_private_sources "$WORK/apt/parts/deb-src.sources" deb-src "" "$CODENAME" || {
+  echo "fetch-ganesha-headers: no '$CODENAME' deb entry in the apt sources" >&2; exit 1; }
+APT=(apt-get -q "${APT_PRIVATE[@]}")
 echo "fetch-ganesha-headers: fetching the nfs-ganesha $installed source for its headers"
 "${APT[@]}" update >/dev/null
 # --tar-only: only the upstream tarball is needed, and apt still checks it against

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the demo and the benchmarks need on a
-# Debian 12 machine. Idempotent: when everything is present it only checks.
+# Debian 12 machine, and the packages named as arguments (the cross build's).
+# Idempotent: when everything is present it only checks.
+# usage: install-deps.sh [PKG...]
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -14,6 +16,7 @@ packages=(
   libnfs-dev libnfs-utils
   python3 xz-utils netbase
   qemu-system-x86 qemu-system-mips cpio binutils   # tests that boot Debian kernels
+  "$@"
 )
 
 missing=()

@@ -6,8 +6,8 @@
 # Prints the sysroot's path. A sysroot made from the same package list is reused.
 #
 # The mips64el package lists come from the machine's own apt sources through
-# private apt directories: nothing under /etc/apt, /var/lib/apt or dpkg's
-# database changes, and no foreign architecture is added to the host.
+# private apt directories (scripts/lib/apt-private.sh): no foreign architecture is
+# added to the host.
 set -euo pipefail
 
 SYSROOT=${1:-/var/cache/qor-cross/mips64el/sysroot}
@@ -55,62 +55,19 @@ WORK=$(mktemp -d)
 STAGE=""
 cleanup() { rm -rf "$WORK"; [ -z "$STAGE" ] || rm -rf "$STAGE"; }
 trap cleanup EXIT
-mkdir -p "$WORK/lists/partial" "$WORK/cache/archives/partial" "$WORK/parts" \
-         "$WORK/dl" "$WORK/etc/preferences.d"
-
-# deb822 stanzas of type deb, as they stand, restricted to the target architecture.
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -e "$f" ] || continue
-  awk '
-    function flush() {
-      if (body != "" && types ~ /(^| )deb( |$)/ && enabled)
-        printf "Types: deb\nArchitectures: '"$ARCH"'\n%s\n", body
-      body = types = ""; enabled = 1 }
-    BEGIN { enabled = 1 }
-    /^[[:space:]]*#/ { next }
-    /^[[:space:]]*$/ { flush(); next }
-    { key = $1; sub(/:$/, "", key); val = $0; sub(/^[^:]*:[[:space:]]*/, "", val)
-      if (key == "Types") types = val
-      else if (key == "Architectures") {}
-      else if (key == "Enabled") { if (val == "no") enabled = 0 }
-      else body = body $0 "\n" }
-    END { flush() }' "$f" > "$WORK/parts/$(basename "$f")"
-done
-# One-line entries "deb [opts] URI suite comps..." become deb822 stanzas.
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-  [ -e "$f" ] || continue
-  awk '
-    /^[[:space:]]*deb[[:space:]]/ { line = $0; signed = ""
-      if (match(line, /\[[^]]*\]/)) { opts = substr(line, RSTART+1, RLENGTH-2)
-        line = substr(line, 1, RSTART-1) substr(line, RSTART+RLENGTH)
-        n = split(opts, o, /[[:space:]]+/)
-        for (i = 1; i <= n; i++) if (o[i] ~ /^signed-by=/) { signed = o[i]; sub(/^signed-by=/, "", signed) } }
-      n = split(line, w, /[[:space:]]+/)
-      comps = ""; for (i = 4; i <= n; i++) if (w[i] != "") comps = comps (comps ? " " : "") w[i]
-      print "Types: deb"; print "Architectures: '"$ARCH"'"; print "URIs: " w[2]
-      print "Suites: " w[3]; print "Components: " comps
-      if (signed != "") print "Signed-By: " signed; print "" }' "$f" \
-    > "$WORK/parts/list-$(basename "$f" .list).sources"
-done
-grep -qs '^URIs:' "$WORK"/parts/*.sources || {
+mkdir -p "$WORK/dl"
+. "$(dirname "$0")/lib/apt-private.sh"
+apt_private_init "$WORK/apt" "$ARCH"
+apt_private_sources "$WORK/apt/parts/private.sources" deb "$ARCH" "" || {
   say "no deb entry in the machine's apt sources"; exit 1; }
 
-# The daemons the server depends on are marked installed in a private status file.
-status="$WORK/status"
-: > "$status"
+# The daemons the server depends on are marked installed in the private status file.
 for p in "${assumed_installed[@]}"; do
   printf 'Package: %s\nStatus: install ok installed\nArchitecture: %s\nVersion: 99:0\nDescription: assumed\n\n' \
-    "$p" "$ARCH" >> "$status"
+    "$p" "$ARCH" >> "$WORK/apt/status"
 done
 
-APT=(apt-get -q
-  -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$WORK/parts"
-  -o Dir::Etc::Preferences=/dev/null -o Dir::Etc::PreferencesParts="$WORK/etc/preferences.d"
-  -o Dir::State::Lists="$WORK/lists" -o Dir::State::status="$status"
-  -o Dir::State::extended_states="$WORK/extended_states"
-  -o Dir::Cache="$WORK/cache" -o Debug::NoLocking=1 -o APT::Sandbox::User=root
-  -o APT::Architecture="$ARCH" -o APT::Architectures="$ARCH"
-  -o APT::Install-Recommends=false -o APT::Get::Assume-Yes=true)
+APT=(apt-get -q "${APT_PRIVATE[@]}" -o APT::Install-Recommends=false -o APT::Get::Assume-Yes=true)
 
 say "reading the $ARCH package lists"
 "${APT[@]}" update >/dev/null

@@ -23,10 +23,10 @@ appliance_cleanup() {
   rm -rf "$W"
 }
 
-# Makes the work directory W (under /tmp, named after NAME) and arranges for it
-# and the launchers to go when the script exits.
+# Makes the work directory W (under TMPDIR or /tmp, named after NAME) and arranges
+# for it and the launchers to go when the script exits.
 appliance_workdir() {
-  W=$(mktemp -d "/tmp/$1.XXXXXX")
+  W=$(mktemp -d -p "${TMPDIR:-/tmp}" "$1.XXXXXX")
   trap appliance_cleanup EXIT
 }
 

@@ -25,8 +25,10 @@ if [ "${KERNEL_CLIENT_INSIDE:-}" != 1 ]; then
 fi
 
 # Everything below lives in a tmpfs of this mount namespace: a killed run leaves
-# nothing on the host.
-mount -t tmpfs -o size=1g,mode=1777 kernel-client-tmp /tmp
+# nothing on the host. It is mounted on /run, as the source and build trees may
+# lie below /tmp.
+mount -t tmpfs -o size=1g,mode=0755 kernel-client-tmp /run
+export TMPDIR=/run
 . "$here/appliance.sh"
 appliance_workdir qor-kernel-client
 
@@ -86,30 +88,22 @@ G=$W/guest
 release=$(qg_kernel_release "$KERNEL_DIR")
 t0=$SECONDS
 qg_busybox_root "$G/root" /bin/busybox
-mods=$(qg_modules "$KERNEL_DIR/lib/modules/$release" e1000 nfsv3) || fail "kernel modules missing"
-for m in $mods; do cp "$m" "$G/root/lib/modules/"; basename "$m"; done >"$G/root/lib/modules/order"
-cp "$here/kernel-client-init.sh" "$G/root/init"
-chmod 0755 "$G/root/init"
-qg_initramfs "$G/root" "$G/initrd.gz"
+qg_guest_initramfs "$G/root" "$here/kernel-client-init.sh" "$KERNEL_DIR/lib/modules/$release" \
+	"$G/initrd.gz" e1000 nfsv3
 say "# initramfs of $(wc -l <"$G/root/lib/modules/order") modules made in $((SECONDS - t0)) s"
 
 # qemu's user-mode network connects from this namespace: the guest's connections to
 # the container's address go over the bridge, and the namespace has no other route.
-t0=$SECONDS
-set +e
-timeout -k 10 "$QEMU_TIMEOUT" qemu-system-x86_64 -accel tcg -nodefaults -display none -no-reboot \
+qg_boot "$QEMU_TIMEOUT" qemu-system-x86_64 -accel tcg -nodefaults -display none -no-reboot \
 	-m 512 -smp 1 -kernel "$KERNEL_DIR/boot/vmlinuz-$release" -initrd "$G/initrd.gz" \
 	-append "console=ttyS0 rdinit=/init panic=-1 quiet qor.server=$APPLIANCE_SERVER_ADDR qor.mountport=$mountport qor.exports=backup-a,backup-b:nordirplus" \
 	-netdev user,id=n0 -device e1000,netdev=n0 \
-	-serial "file:$G/console.log" -serial "file:$G/results.raw" </dev/null
-rc=$?
-set -e
-say "# qemu ran $((SECONDS - t0)) s (status $rc)"
+	-serial "file:$G/console.log" -serial "file:$G/results.raw"
 tr -d '\r' <"$G/results.raw" >"$G/results.txt" 2>/dev/null || : >"$G/results.txt"
 qg_stage_times "$G/results.txt"
 if ! grep -qx END "$G/results.txt"; then
 	tail -n 30 "$G/console.log" >&2 || true
-	fail "the guest did not finish (qemu status $rc)"
+	fail "the guest did not finish (qemu status $QG_STATUS)"
 fi
 grep '^insmod' "$G/results.txt" >&2 && fail "the guest could not load its modules"
 

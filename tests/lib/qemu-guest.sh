@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# Pieces for tests that boot a Debian kernel under qemu with a small initramfs:
-# kernel modules in load order, the initramfs itself, and reading a verdict.
+# Pieces for tests that run programs of another machine under qemu: what an ELF
+# object says of itself, and for booting a Debian kernel with a small initramfs,
+# kernel modules in load order, the initramfs itself, the boot and its times.
 #
 #   . "$(dirname "$0")/../lib/qemu-guest.sh"
 
@@ -15,6 +16,17 @@ qg_fetch() {
 	out=$("$QG_TOP/scripts/fetch-debs.sh" "$1" "$2") || qg_die "could not fetch $2 for $1"
 	echo "${out#* }"
 }
+
+# qg_elf FILE FIELD: a field of FILE's ELF header (Class, Data, Machine, ...)
+qg_elf() {
+	LC_ALL=C readelf -h "$1" 2>/dev/null | awk -F: -v k="$2" '$1 ~ k { gsub(/^ +/, "", $2); print $2; exit }'
+}
+
+# qg_elf_interpreter FILE: the program interpreter FILE names
+qg_elf_interpreter() { LC_ALL=C readelf -l "$1" | sed -n 's/.*program interpreter: \(.*\)\]/\1/p'; }
+
+# qg_elf_dynamic FILE TAG: the values of FILE's dynamic entries TAG (NEEDED, RUNPATH)
+qg_elf_dynamic() { LC_ALL=C readelf -d "$1" | sed -n "s/.*($2).*\[\(.*\)\]/\1/p"; }
 
 # qg_kernel_release DIR: the release of the one kernel unpacked in DIR
 qg_kernel_release() {
@@ -62,6 +74,28 @@ qg_busybox_root() {
 	# the kernel opens /dev/console for /init before anything can mount devtmpfs
 	mknod -m 600 "$r/dev/console" c 5 1
 	mknod -m 666 "$r/dev/null" c 1 3
+}
+
+# qg_guest_initramfs ROOT INIT MODDIR OUT MODULE...: puts the modules with all they
+# depend on into ROOT/lib/modules, their load order into ROOT/lib/modules/order and
+# INIT as ROOT/init, and packs ROOT into OUT
+qg_guest_initramfs() {
+	local r=$1 init=$2 moddir=$3 out=$4 mods m
+	shift 4
+	mods=$(qg_modules "$moddir" "$@") || qg_die "kernel modules missing"
+	for m in $mods; do cp "$m" "$r/lib/modules/"; basename "$m"; done >"$r/lib/modules/order"
+	install -m 0755 "$init" "$r/init"
+	qg_initramfs "$r" "$out"
+}
+
+# qg_boot SECONDS QEMU_COMMAND...: runs the emulated machine for at most SECONDS and
+# leaves its exit status in QG_STATUS (the guest's results are its to write)
+qg_boot() {
+	local limit=$1 t0=$SECONDS
+	shift
+	QG_STATUS=0
+	timeout -k 10 "$limit" "$@" </dev/null || QG_STATUS=$?
+	echo "# qemu ran $((SECONDS - t0)) s (status $QG_STATUS)"
 }
 
 # qg_stage_times FILE: prints the guest's "T STAGE UPTIME" lines as a time table

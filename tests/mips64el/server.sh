@@ -8,14 +8,14 @@
 # (qemu-mips64el-static) and QOR_MIPS_SYSROOT (holding usr/bin/ganesha.nfsd).
 set -u
 . "$(dirname "$0")/../lib/nfs-harness.sh"
+. "$(dirname "$0")/../lib/qemu-guest.sh"	# qg_elf
 nfsh_enter_qor "$@"
 : "${QEMU:?set QEMU to qemu-mips64el-static}" "${QOR_MIPS_SYSROOT:?set QOR_MIPS_SYSROOT}"
 TARGET_SERVER=$QOR_MIPS_SYSROOT/usr/bin/ganesha.nfsd
 
-machine() { LC_ALL=C readelf -h "$1" 2>/dev/null | awk -F: '$1 ~ /Machine/ { gsub(/^ +/, "", $2); print $2 }'; }
-check_eq "the server is a MIPS program" "MIPS R3000" "$(machine "$TARGET_SERVER")"
-check_eq "the plug-in is a MIPS object" "MIPS R3000" "$(machine "$FSALQOR")"
-check_eq "the client is the build machine's" "$(machine /bin/sh)" "$(machine "$NFSQ")"
+check_eq "the server is a MIPS program" "MIPS R3000" "$(qg_elf "$TARGET_SERVER" Machine)"
+check_eq "the plug-in is a MIPS object" "MIPS R3000" "$(qg_elf "$FSALQOR" Machine)"
+check_eq "the client is the build machine's" "$(qg_elf /bin/sh Machine)" "$(qg_elf "$NFSQ" Machine)"
 
 python3 "$NFSH_LIB/mktree.py" "$T" sizes sparse links names modes mtimes empty nested
 nfsh_pack "$T" "$M" target 1 zstd

@@ -8,15 +8,12 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:?usage: contents.sh BUILD_DIR}
 : "${QEMU:?}" "${QOR_MIPS_SYSROOT:?}"
-. "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
+. "$here/lib.sh"
+. "$here/../lib/qemu-guest.sh"	# qg_elf*
 
-# /run of this mount namespace: a tmpfs that ends with the test
-mount -t tmpfs -o mode=0755 qor-packages /run
-S=/run/qor-packages
-mkdir "$S"
-(cd "$build" && cpack -G DEB -B "$S" >/dev/null)
-trelk=$(echo "$S"/trelk_*_mips64el.deb)
-plugin=$(echo "$S"/nfs-ganesha-qor_*_mips64el.deb)
+packages_make "$build"
+trelk=$(echo "$S"/debs/trelk_*_mips64el.deb)
+plugin=$(echo "$S"/debs/nfs-ganesha-qor_*_mips64el.deb)
 check "the packages are named for mips64el" test -f "$trelk" -a -f "$plugin"
 
 triplet=mips64el-linux-gnuabi64
@@ -42,17 +39,16 @@ check_eq "nfs-ganesha-qor: files" "./usr/lib/$triplet/ganesha/libfsalqor.so " "$
 mkdir "$S/x"
 dpkg-deb -x "$trelk" "$S/x"
 dpkg-deb -x "$plugin" "$S/x"
-header() { LC_ALL=C readelf -h "$1" | awk -F: -v k="$2" '$1 ~ k { gsub(/^ +/, "", $2); print $2 }'; }
 for f in usr/bin/trelk "usr/lib/$triplet/ganesha/libfsalqor.so"; do
 	check_eq "$f: 64-bit little-endian MIPS" "ELF64|2's complement, little endian|MIPS R3000" \
-		"$(header "$S/x/$f" Class)|$(header "$S/x/$f" Data)|$(header "$S/x/$f" Machine)"
+		"$(qg_elf "$S/x/$f" Class)|$(qg_elf "$S/x/$f" Data)|$(qg_elf "$S/x/$f" Machine)"
 	check_eq "$f: code, and no debugging information (stripped)" "1 0" \
 		"$(LC_ALL=C readelf -S "$S/x/$f" | grep -c ' \.text ') $(LC_ALL=C readelf -S "$S/x/$f" | grep -c ' \.debug_')"
 done
 check_eq "trelk: the target's loader" "/lib64/ld.so.1" \
-	"$(LC_ALL=C readelf -l "$S/x/usr/bin/trelk" | sed -n 's/.*interpreter: \(.*\)]/\1/p')"
+	"$(qg_elf_interpreter "$S/x/usr/bin/trelk")"
 check_eq "the plug-in finds the server's library where the target has it" "/usr/lib/ganesha" \
-	"$(LC_ALL=C readelf -d "$S/x/usr/lib/$triplet/ganesha/libfsalqor.so" | sed -n 's/.*RUNPATH.*\[\(.*\)\]/\1/p')"
+	"$(qg_elf_dynamic "$S/x/usr/lib/$triplet/ganesha/libfsalqor.so" RUNPATH)"
 check "the example names the target's plug-in directory" \
 	grep -q "Plugins_Dir = \"/usr/lib/$triplet/ganesha\"" "$S/x/usr/share/trelk/examples/ganesha.conf"
 set +e

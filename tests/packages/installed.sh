@@ -8,13 +8,10 @@
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=${1:?usage: installed.sh BUILD_DIR}
-. "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
+. "$here/lib.sh"
 
-# /run of this mount namespace: a tmpfs that ends with the test
-mount -t tmpfs -o mode=0755 qor-packages /run
-S=/run/qor-packages
-mkdir -p "$S/debs" "$S/upper" "$S/work" "$S/root"
-(cd "$build" && cpack -G DEB -B "$S/debs" >/dev/null)
+packages_make "$build"
+mkdir "$S/upper" "$S/work" "$S/root"
 debs=("$S"/debs/*.deb)
 check_eq "cpack made two packages" 2 "${#debs[@]}"
 
@@ -25,6 +22,10 @@ mount -t proc proc "$R/proc"
 mount -t sysfs sysfs "$R/sys"
 mount -t tmpfs tmpfs "$R/run"
 mount -t tmpfs tmpfs "$R/tmp"
+# the tests, wherever they lie (perhaps below /tmp), at the same path inside
+tests=$(cd "$here/.." && pwd)
+mkdir -p "$R$tests"
+mount --bind "$tests" "$R$tests"
 cp "${debs[@]}" "$R/tmp/"
 in_root() { chroot "$R" "$@"; }
 

@@ -57,15 +57,16 @@ if [ "${MIPS_KERNEL_INSIDE:-}" != 1 ]; then
 	exec unshare --pid --fork --mount-proc --mount --net --propagation private bash "$0" "$@"
 fi
 
-mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /tmp
-G=/tmp/guest
+# /run, not /tmp: the source and build trees may lie below /tmp
+mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /run
+G=/run/guest
 R=$G/root
 
 # copy_needed_libs ELF: copies the shared libraries ELF needs (and theirs) from the sysroot
 # into the same places under R
 copy_needed_libs() {
 	local lib d found
-	for lib in $(readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+	for lib in $(qg_elf_dynamic "$1" NEEDED); do
 		[ -e "$R/.libs/$lib" ] && continue
 		found=
 		for d in lib/$TRIPLET usr/lib/$TRIPLET lib64 usr/lib64; do
@@ -88,28 +89,19 @@ if command -v "$TRIPLET-strip" >/dev/null; then
 else
 	cp "$TRELK_MIPS64EL" "$R/usr/bin/trelk"
 fi
-interp=$(readelf -l "$TRELK_MIPS64EL" | sed -n 's/.*program interpreter: \(.*\)\]/\1/p')
+interp=$(qg_elf_interpreter "$TRELK_MIPS64EL")
 [ -n "$interp" ] || qg_die "$TRELK_MIPS64EL has no program interpreter"
 mkdir -p "$R$(dirname "$interp")"
 cp -L "$QOR_MIPS_SYSROOT$interp" "$R$interp"
 copy_needed_libs "$TRELK_MIPS64EL"
 rm -rf "$R/.libs"
-mods=$(qg_modules "$KERNEL_DIR/lib/modules/$release" "${modules[@]}") || qg_die "kernel modules missing"
-for m in $mods; do cp "$m" "$R/lib/modules/"; basename "$m"; done >"$R/lib/modules/order"
-cp "$here/target-checks.sh" "$R/init"
-chmod 0755 "$R/init"
-qg_initramfs "$R" "$G/initrd.gz"
+qg_guest_initramfs "$R" "$here/target-checks.sh" "$KERNEL_DIR/lib/modules/$release" "$G/initrd.gz" "${modules[@]}"
 echo "# initramfs ($(du -sh "$G/initrd.gz" | cut -f1), kernel $release) made in $((SECONDS - t0)) s"
 
-t0=$SECONDS
-set +e
-timeout -k 10 "$QEMU_TIMEOUT" qemu-system-mips64el "${qemu_machine[@]}" -smp 1 -vga none -nic none \
+qg_boot "$QEMU_TIMEOUT" qemu-system-mips64el "${qemu_machine[@]}" -smp 1 -vga none -nic none \
 	-display none -monitor none -no-reboot -serial "file:$G/console.log" \
 	-kernel "$KERNEL_DIR/boot/vmlinuz-$release" -initrd "$G/initrd.gz" \
-	-append "console=ttyS0 rdinit=/init panic=-1 quiet" </dev/null
-rc=$?
-set -e
-echo "# $MACHINE: qemu ran $((SECONDS - t0)) s (status $rc)"
+	-append "console=ttyS0 rdinit=/init panic=-1 quiet"
 tr -d '\r' <"$G/console.log" | grep -E '^(ok|not ok|#|T|trelk-checks:) ' >"$G/results" || true
 grep -E '^(ok|not ok|#) ' "$G/results" || true
 qg_stage_times "$G/results"
@@ -117,7 +109,7 @@ qg_stage_times "$G/results"
 verdict=$(sed -n 's/^trelk-checks: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$G/results")
 if [ -z "$verdict" ]; then
 	tr -d '\r' <"$G/console.log" | tail -n 30 >&2
-	qg_die "no verdict from the $MACHINE guest (qemu status $rc)"
+	qg_die "no verdict from the $MACHINE guest (qemu status $QG_STATUS)"
 fi
 read -r passed failed <<<"$verdict"
 oks=$(grep -c '^ok - ' "$G/results" || true)
