@@ -8,6 +8,7 @@
 packages_make() {
 	mount -t tmpfs -o mode=0755 qor-packages /run
 	S=/run/qor-packages
+	NFSH_WORK=$S	# where the checks keep their record of client failures
 	mkdir -p "$S/debs"
 	(cd "$1" && cpack -G DEB -B "$S/debs" >/dev/null)
 }
