@@ -9,6 +9,8 @@ EXIT_BEFORE_RELEASE=${2:-}
 T=$(mktemp -d /tmp/trelk-it.XXXXXX)
 passed=0
 failed=0
+# errno values differ between architectures: take them from the machine
+ENOENT=$(python3 -c 'import errno; print(errno.ENOENT)')
 
 cleanup() {
     local pids

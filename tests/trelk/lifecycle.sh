@@ -25,9 +25,9 @@ expect "arguments reach COMMAND unchanged" "2:a  b:c" "$out"
 expect "COMMAND is pid 1 of its namespace" 1 "$("$TRELK" "$CONF" /bin/sh -c 'echo $$')"
 
 "$TRELK" "$CONF" /no/such/cmd arg1 "arg 2" 2>"$T/err"
-expect "missing COMMAND exits with ENOENT" 2 $?
+expect "missing COMMAND exits with ENOENT" "$ENOENT" $?
 expect_in "exec failure names the whole command line" \
-    "Failed to execute '/no/such/cmd arg1 arg 2', errno=2, No such file or directory" "$T/err"
+    "Failed to execute '/no/such/cmd arg1 arg 2', errno=$ENOENT, No such file or directory" "$T/err"
 
 echo '{"bind_dirs": {}, "target": 3}' >"$T/bad.json"
 "$TRELK" "$T/bad.json" /bin/true 2>"$T/err"

@@ -67,7 +67,7 @@ write_conf "$CONF" "$T/notmp" "$PIDFILE"
 "$TRELK" "$CONF" /bin/true 2>"$T/err"
 expect "target without tmp exits 1" 1 $?
 expect_in "target without tmp is reported" \
-    "Failed to create temporary directory for pivot root: errno=2, No such file or directory" "$T/err"
+    "Failed to create temporary directory for pivot root: errno=$ENOENT, No such file or directory" "$T/err"
 
 # Supplementary groups are dropped; user and group ids stay.
 write_conf "$CONF" "$ROOT" "$PIDFILE"
