@@ -11,21 +11,8 @@
 #   BUILD_DIR        build directory (default: build)
 #   BENCH_OBJECTS    objects under /a (default 1000000; a multiple of 1000)
 set -euo pipefail
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ "${NFSH_INSIDE:-}" != 1 ]; then
-	build=${BUILD_DIR:-$top/build}
-	if [ ! -x "$build/tests/fsalqor/nfsq" ] || [ ! -f "$build/fsalqor/libfsalqor.so" ]; then
-		cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-		cmake --build "$build" -j2 --target nfsq fsalqor >/dev/null
-	fi
-	export NFSQ=$build/tests/fsalqor/nfsq FSALQOR=$build/fsalqor/libfsalqor.so
-fi
-set +e
-. "$top/tests/lib/nfs-harness.sh"
-nfsh_enter "$@"
-set -e
-NFSH_QUIET_LOG=1
-nfsh_use_qor "$FSALQOR"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+bench_enter "" "$@"
 
 OBJECTS=${BENCH_OBJECTS:-1000000}
 M=$NFSH_WORK/media

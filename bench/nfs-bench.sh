@@ -23,22 +23,8 @@
 # runs of that measurement.
 set -euo pipefail
 [ -z "${BENCH_TRACE:-}" ] || set -x
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ "${NFSH_INSIDE:-}" != 1 ]; then
-	build=${BUILD_DIR:-$top/build}
-	if [ ! -x "$build/tests/fsalqor/nfsq" ] || [ ! -f "$build/fsalqor/libfsalqor.so" ]; then
-		cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-		cmake --build "$build" -j2 --target nfsq fsalqor >/dev/null
-	fi
-	export NFSQ=$build/tests/fsalqor/nfsq FSALQOR=$build/fsalqor/libfsalqor.so
-	export NFSH_TMPFS_SIZE=${NFSH_TMPFS_SIZE:-10g}
-fi
-set +e
-. "$top/tests/lib/nfs-harness.sh"
-nfsh_enter "$@"
-set -e
-NFSH_QUIET_LOG=1
-nfsh_use_qor "$FSALQOR"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+bench_enter "10g" "$@"
 
 MIB=${BENCH_FILE_MIB:-1024}
 COMPS=${BENCH_COMPS:-lz4 zstd}

@@ -8,22 +8,8 @@
 #   PROFILE_MIB   size of the read file in MiB (default 256)
 #   PROFILE_OUT   where perf.data is kept (default: not kept)
 set -euo pipefail
-top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ "${NFSH_INSIDE:-}" != 1 ]; then
-	build=${BUILD_DIR:-$top/build}
-	if [ ! -x "$build/tests/fsalqor/nfsq" ] || [ ! -f "$build/fsalqor/libfsalqor.so" ]; then
-		cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-		cmake --build "$build" -j2 --target nfsq fsalqor >/dev/null
-	fi
-	export NFSQ=$build/tests/fsalqor/nfsq FSALQOR=$build/fsalqor/libfsalqor.so
-	export NFSH_TMPFS_SIZE=${NFSH_TMPFS_SIZE:-4g}
-fi
-set +e
-. "$top/tests/lib/nfs-harness.sh"
-nfsh_enter "$@"
-set -e
-NFSH_QUIET_LOG=1
-nfsh_use_qor "$FSALQOR"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+bench_enter "4g" "$@"
 command -v perf >/dev/null || nfsh_die "perf is not installed (package linux-perf)"
 
 D=$NFSH_WORK/data M=$NFSH_WORK/media K=$NFSH_WORK/kernel
