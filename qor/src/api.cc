@@ -169,6 +169,7 @@ int qor_c_init(void)
 {
 	Media_table::instance();
 	Descriptor_table::instance();
+	Readahead_pool::instance().resume();
 	return 0;
 }
 

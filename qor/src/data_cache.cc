@@ -1,6 +1,7 @@
 #include "data_cache.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <unistd.h>
 
 namespace qor {
@@ -9,6 +10,7 @@ Data_cache::Data_cache(size_t shards) : capacity_(default_data_cache_size())
 {
 	for (size_t i = 0; i < shards; ++i)
 		shards_.push_back(std::make_unique<Shard>());
+	active_.store(shards_for(capacity()), std::memory_order_relaxed);
 }
 
 void Data_cache::account(int64_t delta)
@@ -80,15 +82,30 @@ int Data_cache::get(const Cache_key &key, const Loader &load, Block_ptr &out)
 	}
 
 	Block_ptr block;
-	int rc = load(block);
+	int rc;
+	try {
+		rc = load(block);
+	} catch (...) {
+		// Waiters must never hang on a load that ended by an exception.
+		finish(s, key, -ENOMEM, nullptr);
+		throw;
+	}
 	loads_.fetch_add(1, std::memory_order_relaxed);
+	finish(s, key, rc, rc == 0 ? block : nullptr);
+	out = std::move(block);
+	return rc;
+}
+
+void Data_cache::finish(Shard &s, const Cache_key &key, int rc, const Block_ptr &block)
+{
+	std::shared_ptr<Pending> pending;
 	std::vector<Block_ptr> evicted; // freed outside the lock
 	{
 		std::lock_guard<std::mutex> lock(s.mutex);
 		auto p = s.pending.find(key);
 		pending = std::move(p->second);
 		s.pending.erase(p);
-		if (rc == 0)
+		if (block)
 			store(s, key, block, evicted);
 	}
 	{
@@ -98,8 +115,6 @@ int Data_cache::get(const Cache_key &key, const Loader &load, Block_ptr &out)
 		pending->block = block;
 	}
 	pending->done_cv.notify_all();
-	out = std::move(block);
-	return rc;
 }
 
 bool Data_cache::contains(const Cache_key &key)
@@ -131,13 +146,23 @@ void Data_cache::forget(uint64_t medium)
 	}
 }
 
+size_t Data_cache::shards_for(uint64_t bytes) const
+{
+	return static_cast<size_t>(std::clamp<uint64_t>(bytes / k_min_shard_bytes, 1, shards_.size()));
+}
+
 void Data_cache::set_capacity(uint64_t bytes)
 {
+	// A small cache is split into fewer shards, so that each can still hold
+	// blocks of the largest size; blocks of shards no longer used are dropped.
+	size_t active = shards_for(bytes);
+	bool regroup = active != active_.load(std::memory_order_relaxed);
 	capacity_.store(bytes, std::memory_order_relaxed);
-	for (auto &shard : shards_) {
+	active_.store(active, std::memory_order_relaxed);
+	for (size_t i = 0; i < shards_.size(); ++i) {
 		std::vector<Block_ptr> evicted;
-		std::lock_guard<std::mutex> lock(shard->mutex);
-		evict(*shard, shard_capacity(), evicted);
+		std::lock_guard<std::mutex> lock(shards_[i]->mutex);
+		evict(*shards_[i], regroup || i >= active ? 0 : shard_capacity(), evicted);
 	}
 }
 

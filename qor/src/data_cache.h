@@ -55,6 +55,8 @@ public:
 
 private:
 	static constexpr size_t k_entry_overhead = 96; // map node, list node, control block
+	// Room for eight blocks of the largest size (1 MiB) in every shard in use.
+	static constexpr uint64_t k_min_shard_bytes = uint64_t(8) << 20;
 
 	struct Pending {
 		std::mutex mutex;
@@ -75,15 +77,22 @@ private:
 		uint64_t bytes = 0;
 	};
 
-	Shard &shard_of(const Cache_key &key) { return *shards_[Cache_key_hash()(key) % shards_.size()]; }
-	uint64_t shard_capacity() const { return capacity() / shards_.size(); }
+	Shard &shard_of(const Cache_key &key)
+	{
+		return *shards_[Cache_key_hash()(key) % active_.load(std::memory_order_relaxed)];
+	}
+	uint64_t shard_capacity() const { return capacity() / active_.load(std::memory_order_relaxed); }
+	size_t shards_for(uint64_t bytes) const;
 	// Caller holds s.mutex; evicted blocks are freed by the caller after unlocking.
 	void evict(Shard &s, uint64_t bound, std::vector<Block_ptr> &evicted);
 	void store(Shard &s, const Cache_key &key, Block_ptr block, std::vector<Block_ptr> &evicted);
 	void account(int64_t delta);
+	// Ends the load of `key`: stores a loaded block and wakes whoever waits.
+	void finish(Shard &s, const Cache_key &key, int rc, const Block_ptr &block);
 	static int wait_for(Pending &p, Block_ptr &out);
 
 	std::atomic<uint64_t> capacity_;
+	std::atomic<size_t> active_{1}; // shards in use, from the front
 	std::atomic<uint64_t> bytes_{0}, peak_{0}, hits_{0}, loads_{0}, waits_{0};
 	std::vector<std::unique_ptr<Shard>> shards_;
 };

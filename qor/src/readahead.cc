@@ -19,7 +19,9 @@ constexpr unsigned k_max_threads = 4;
 Readahead_range Stream::observe(uint64_t offset, uint64_t count, uint64_t file_size, uint32_t block_size,
 				uint64_t cache_capacity)
 {
-	if (offset >= file_size || count == 0)
+	// A cache that cannot hold several blocks would evict read-ahead before
+	// the reader gets there: every block would be decompressed twice.
+	if (offset >= file_size || count == 0 || cache_capacity / 8 < block_size)
 		return {};
 	count = std::min({count, file_size - offset, k_max_ahead}); // no sum below can overflow
 	uint64_t end = offset + count;
@@ -117,6 +119,10 @@ void Readahead_pool::stop()
 	for (auto &t : threads)
 		t.join();
 	dropped.clear();
+}
+
+void Readahead_pool::resume()
+{
 	std::lock_guard<std::mutex> lock(mutex_);
 	stopping_ = false;
 }

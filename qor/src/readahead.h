@@ -55,8 +55,10 @@ public:
 	// no thread could be started.
 	bool submit(std::function<void()> task);
 	// Drops queued tasks, waits for running ones and joins every thread.
-	// The pool starts again on the next submit.
+	// The pool then refuses tasks until resume(): a read racing with the
+	// library's shutdown must not start threads that outlive it.
 	void stop();
+	void resume();
 	size_t threads();
 	// Tasks accepted since the process started.
 	uint64_t queued() const { return queued_.load(std::memory_order_relaxed); }

@@ -1,6 +1,7 @@
 // The library's pure pieces: name rules, listings, the id hash, the data
 // cache and the sequential-stream detector.
 #include <gtest/gtest.h>
+#include <new>
 
 #include <atomic>
 #include <cerrno>
@@ -187,6 +188,36 @@ TEST(Data_cache, ConcurrentReadersOfOneBlockLoadItOnceAndFailuresAreNotKept)
 	EXPECT_EQ(failures, 2);
 	EXPECT_TRUE(cache.contains(Cache_key{7, 42}));
 	EXPECT_FALSE(cache.contains(Cache_key{8, 42})); // another medium
+}
+
+TEST(Data_cache, SmallCachesStillCacheAndALoadThatThrowsReleasesItsBlock)
+{
+	Data_cache cache(16);
+	std::atomic<int> calls{0};
+	cache.set_capacity(2u << 20); // 16 shards would each be smaller than one block
+	Block_ptr b;
+	for (int i = 0; i < 3; ++i)
+		ASSERT_EQ(cache.get(Cache_key{1, 5}, make_block(5, 128 << 10, calls), b), 0);
+	EXPECT_EQ(calls.load(), 1);
+	EXPECT_LE(cache.stats().bytes, 2u << 20);
+
+	auto throwing = [](Block_ptr &) -> int { throw std::bad_alloc(); };
+	EXPECT_THROW(cache.get(Cache_key{1, 6}, throwing, b), std::bad_alloc);
+	EXPECT_FALSE(cache.contains(Cache_key{1, 6})) << "nobody loads it any more, yet readers would wait";
+	EXPECT_EQ(cache.get(Cache_key{1, 6}, make_block(6, 16, calls), b), 0);
+}
+
+TEST(Readahead_pool, RefusesTasksFromStopUntilResume)
+{
+	Readahead_pool &pool = Readahead_pool::instance();
+	pool.stop();
+	EXPECT_FALSE(pool.submit([] {}));
+	EXPECT_EQ(pool.threads(), 0u);
+	pool.resume();
+	ASSERT_TRUE(pool.submit([] {}));
+	pool.stop(); // waits for the running task or drops the queued one
+	pool.resume();
+	EXPECT_EQ(pool.threads(), 0u);
 }
 
 TEST(Stream, ReadAheadFollowsSequentialReadersOnly)
