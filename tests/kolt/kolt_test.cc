@@ -1,7 +1,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <set>
 #include <stdexcept>
@@ -230,33 +229,6 @@ TEST(LoadJson, SizeAndNestingLimits)
         EXPECT_EQ(load_json(path.c_str(), v, 1), c.ok) << c.text.substr(0, 40) << " " << log.text();
         EXPECT_NE(log.text().find(c.why), std::string::npos) << log.text();
     }
-}
-
-TEST(AceOfstream, OpenFailureGivesErrno)
-{
-    Temp_Dir dir;
-    ACE_ofstream out(16);
-    EXPECT_EQ(out.open(dir.file("no/such/file").c_str(), O_WRONLY | O_CREAT, 0600, false), -1);
-    EXPECT_EQ(out.last_error(), ENOENT);
-    EXPECT_FALSE(out);
-    EXPECT_EQ(out.open(dir.file("exclusive").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, false), 0);
-    EXPECT_TRUE(out.good());
-    ACE_ofstream again(16);
-    EXPECT_EQ(again.open(dir.file("exclusive").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, false), -1);
-    EXPECT_EQ(again.last_error(), EEXIST);
-}
-
-TEST(AceOfstream, SmallBufferSpillsAndDestructionFlushes)
-{
-    Temp_Dir dir;
-    const std::string path = dir.file("out");
-    {
-        ACE_ofstream out(4);
-        ASSERT_EQ(out.open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600, false), 0);
-        out << "hello, " << 123456789 << ' ' << std::string(100, 'z');
-        EXPECT_TRUE(out.good());
-    }
-    EXPECT_EQ(read_file(path), "hello, 123456789 " + std::string(100, 'z'));
 }
 
 }  // namespace
