@@ -189,9 +189,13 @@ TEST_F(PairTest, BridgeAttachAndDetach)
     EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(trelk::bridge_attach("", "tva"), -1);
     EXPECT_EQ(errno, ENODEV);
+    // A name one byte too long must not reach the bridge its first 15 bytes name.
+    sh("ip link add 0123456789abcde type bridge");
     EXPECT_EQ(trelk::bridge_attach("0123456789abcdef", "tva"), -1);
+    EXPECT_EQ(run("ip -o link show dev tva").find("master"), std::string::npos);
     EXPECT_EQ(trelk::bridge_attach("tbr0", "nosuchdev"), -1);
     sh("ip link del tbr0");
+    sh("ip link del 0123456789abcde");
 }
 
 TEST(LinkOps, MoveIntoAnotherProcessNamespace)
