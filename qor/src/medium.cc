@@ -395,31 +395,22 @@ int Medium::listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<
 
 int Medium::build_listing(Worker &w, const sqfs_inode_generic_t &dir, std::shared_ptr<const Listing> &out) const
 {
-	sqfs_readdir_state_t state;
-	int rc = sqfs_readdir_state_init(&state, &super_, &dir);
-	if (rc != 0)
-		return sqfs_to_errno(rc);
 	auto l = std::make_shared<Listing>();
-	for (;;) {
-		sqfs_dir_entry_t *raw = nullptr;
-		sqfs_u32 ino = 0;
-		sqfs_u64 ref = 0;
-		rc = sqfs_meta_reader_readdir(w.dirs.get(), &state, &raw, &ino, &ref);
-		if (rc > 0)
-			break;
-		if (rc < 0)
-			return sqfs_to_errno(rc);
-		std::unique_ptr<sqfs_dir_entry_t, Sqfs_free> ent(raw);
+	int rc = each_dir_entry(w, super_, dir, [&](const sqfs_dir_entry_t &ent, sqfs_u32 ino, sqfs_u64 ref) {
 		if (l->size() >= k_max_directory_entries)
 			return -EIO;
 		Inode_ptr inode;
-		if ((rc = read_inode_at(w, ref, inode)) < 0)
-			return rc;
+		int err = read_inode_at(w, ref, inode);
+		if (err < 0)
+			return err;
 		if (inode->base.inode_number != ino)
 			return -EIO;
-		std::string_view name(reinterpret_cast<const char *>(ent->name), size_t(ent->size) + 1);
+		std::string_view name(reinterpret_cast<const char *>(ent.name), size_t(ent.size) + 1);
 		l->add(name, ino, inode_stat(*inode));
-	}
+		return 0;
+	});
+	if (rc < 0)
+		return rc;
 	l->finish();
 	l->set_self(inode_stat(dir));
 	out = std::move(l);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include <sqfs/compressor.h>
+#include <sqfs/dir.h>
 #include <sqfs/inode.h>
 #include <sqfs/meta_reader.h>
 #include <sqfs/super.h>
@@ -45,6 +46,30 @@ struct Worker {
 	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> dirs;
 	std::vector<uint8_t> scratch; // one on-disk block
 };
+
+// Calls f(entry, ino, ref) for each entry of the directory `dir`, in stored
+// order, until f returns non-zero: 0 at the end, f's value, or a negative errno.
+template <class F>
+int each_dir_entry(Worker &w, const sqfs_super_t &super, const sqfs_inode_generic_t &dir, F f)
+{
+	sqfs_readdir_state_t state;
+	int rc = sqfs_readdir_state_init(&state, &super, &dir);
+	if (rc != 0)
+		return sqfs_to_errno(rc);
+	for (;;) {
+		sqfs_dir_entry_t *raw = nullptr;
+		sqfs_u32 ino = 0;
+		sqfs_u64 ref = 0;
+		rc = sqfs_meta_reader_readdir(w.dirs.get(), &state, &raw, &ino, &ref);
+		if (rc > 0)
+			return 0;
+		if (rc < 0)
+			return sqfs_to_errno(rc);
+		std::unique_ptr<sqfs_dir_entry_t, Sqfs_free> entry(raw);
+		if ((rc = f(*entry, ino, ref)) != 0)
+			return rc;
+	}
+}
 
 class Medium;
 

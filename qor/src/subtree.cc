@@ -29,27 +29,16 @@ int mark_entries(const Medium &m, Worker &w, uint32_t dir_ino, uint64_t *bits, s
 		return rc;
 	if (inode_type_bits(*dir) != S_IFDIR)
 		return -EIO;
-	sqfs_readdir_state_t state;
-	if ((rc = sqfs_readdir_state_init(&state, &m.super(), dir.get())) != 0)
-		return -EIO;
-	for (;;) {
-		sqfs_dir_entry_t *raw = nullptr;
-		sqfs_u32 ino = 0;
-		sqfs_u64 ref = 0;
-		rc = sqfs_meta_reader_readdir(w.dirs.get(), &state, &raw, &ino, &ref);
-		if (rc > 0)
-			return 0;
-		if (rc < 0)
-			return rc == SQFS_ERROR_ALLOC ? -ENOMEM : -EIO;
-		std::unique_ptr<sqfs_dir_entry_t, Sqfs_free> entry(raw);
+	return each_dir_entry(w, m.super(), *dir, [&](const sqfs_dir_entry_t &entry, sqfs_u32 ino, sqfs_u64) {
 		if (ino < 1 || ino > m.total_files())
 			return -EIO;
 		if (marked(bits, ino))
-			continue; // a hard link, or damage
+			return 0; // a hard link, or damage
 		mark(bits, ino);
-		if (entry->type == SQFS_INODE_DIR || entry->type == SQFS_INODE_EXT_DIR)
+		if (entry.type == SQFS_INODE_DIR || entry.type == SQFS_INODE_EXT_DIR)
 			todo.push_back(ino);
-	}
+		return 0;
+	});
 }
 
 int mark_subtree(const Medium &m, const char *path, uint64_t *bits, size_t nbits)
