@@ -14,21 +14,19 @@ appliance_workdir() {
   trap 'set +e; kill -TERM ${TRELK_PID:-} 2>/dev/null; wait; rm -rf "$W"' EXIT
 }
 
-# Nested and empty folders, files around the block sizes, hard links, odd modes, a
-# name with spaces, links (dangling, longest target) and old mtimes.
+# Folders (nested, empty), files (empty, around the block sizes, hard links), odd modes,
+# a name with a space, links (dangling, longest target) and old mtimes
 make_sample_tree() {
   local d=$1 n
   mkdir -p "$d/docs/reports" "$d/data" "$d/empty-dir"
   mkdir -m 0700 "$d/private"
   mkdir -m 1777 "$d/sticky"
   printf 'backup %s\n' "$2" >"$d/README.txt"
-  : >"$d/empty"
+  : >"$d/empty file"
   echo secret >"$d/private/key"
-  printf 'spaced\n' >"$d/name with spaces"
   for n in 1 511 4096 131071 131072 131073 1000000 5242880; do head -c "$n" /dev/urandom >"$d/data/file-$n"; done
   for n in $(seq 40); do printf 'report %s of %s\n' "$n" "$2" >"$d/docs/reports/r$n.txt"; done
-  ln "$d/data/file-4096" "$d/data/hard-1"
-  ln "$d/data/file-4096" "$d/docs/hard-2"
+  for n in data/hard-1 docs/hard-2; do ln "$d/data/file-4096" "$d/$n"; done
   chmod 0600 "$d/data/file-511"
   chmod 4755 "$d/data/file-1"
   chmod 0444 "$d/README.txt"
@@ -75,7 +73,7 @@ appliance_start() {
 
 nfs_url() { printf 'nfs://%s/%s?version=3' "$APPLIANCE_SERVER_ADDR" "$1"; }
 
-# Waits (about 30 s at most) until the server answers for an export
+# about 30 s at most
 appliance_wait_ready() {
   local i
   for i in $(seq 150); do
@@ -83,12 +81,11 @@ appliance_wait_ready() {
     kill -0 "$TRELK_PID" 2>/dev/null || { cat "$W/log/trelk.log" >&2; fail "the launcher ended early"; }
     sleep 0.2
   done
-  tail -30 "$W/log/ganesha.log" >&2 || true
-  fail "the server did not answer for /$1"
+  fail "the server did not answer for /$1: $(tail -30 "$W/log/ganesha.log" 2>&1)"
 }
 
-# verify_export EXPORT SRC OUT: a recursive listing names what SRC holds, and every
-# regular file copied out over NFS equals its source bit for bit.
+# verify_export EXPORT SRC OUT: a recursive listing names what SRC holds, and every file
+# copied out equals its source bit for bit
 verify_export() {
   local export=$1 src=$2 out=$3 rel
   mkdir -p "$out"
@@ -102,7 +99,6 @@ verify_export() {
     nfs-cp "$(nfs_url "$export/$rel")" "$out/copy" >/dev/null 2>&1 && cmp -s "$src/$rel" "$out/copy" ||
       fail "/$export/$rel could not be copied or differs from its source"
   done < <(cd "$src" && find . -type f | sed 's#^\./##' | sort)
-  rm -f "$out/copy"
 }
 
 server_pid() { pgrep -x ganesha.nfsd | head -1; }

@@ -1,8 +1,7 @@
 #!/bin/sh
-# /init of kernel-client.sh's guest: mounts the exports QOR_EXPORTS=EXP[:OPTS],... of
-# QOR_SERVER, walks them and tries to write. Records (tab-separated) go to ttyS1:
-# M EXPORT ok|failed MSG, E EXPORT MODE SIZE MTIME FILEID MD5|LINK-TARGET PATH,
-# W EXPORT OP refused|ALLOWED|untried MSG, END. "init.sh walk EXP" walks the current folder.
+# /init of the kernel client's guest: mounts QOR_EXPORTS=EXP[:OPTS],... of QOR_SERVER, walks
+# them and tries to write. Records to ttyS1: M EXP failed MSG, E EXP MODE SIZE MTIME FILEID
+# MD5|TARGET PATH, W EXP OP refused|ALLOWED|untried, END. "walk EXP": the host's side.
 tab=$(printf '\t')
 
 walk() {
@@ -46,7 +45,6 @@ writes() {
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
-mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 exec 3>/dev/ttyS1
 while read -r m; do insmod "/lib/modules/$m" || echo "insmod $m failed" >&3; done </lib/modules/order
@@ -59,15 +57,9 @@ for x in $(echo "$QOR_EXPORTS" | tr ',' ' '); do
 	[ "$e" = "$x" ] || opts=,${x#*:}
 	mkdir -p "/mnt/$e"
 	o=vers=3,proto=tcp,nolock,addr=$QOR_SERVER,port=2049,mountproto=tcp,mountport=$QOR_MOUNTPORT$opts
-	if msg=$(mount -t nfs -o "$o" "$QOR_SERVER:/$e" "/mnt/$e" 2>&1); then
-		echo "M$tab$e${tab}ok" >&3
-		(cd "/mnt/$e" && walk && writes) >&3
-		umount "/mnt/$e" || echo "M$tab$e${tab}failed${tab}umount" >&3
-	else
-		echo "M$tab$e${tab}failed$tab$msg" >&3
-	fi
+	msg=$(mount -t nfs -o "$o" "$QOR_SERVER:/$e" "/mnt/$e" 2>&1) && (cd "/mnt/$e" && walk && writes) >&3 &&
+		umount "/mnt/$e" || echo "M$tab$e${tab}failed$tab$msg" >&3
 done
 echo END >&3
 exec 3>&-
-sync
 poweroff -f

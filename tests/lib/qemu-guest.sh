@@ -9,13 +9,12 @@ qg_die() { echo "qemu-guest: $*" >&2; exit 1; }
 # qg_fetch ARCH PKG: unpacks a Debian package (or depends:META) into the cache, prints where
 qg_fetch() { local o; o=$("$QG_TOP/scripts/fetch-debs.sh" "$1" "$2") || qg_die "could not fetch $2 for $1"; echo "${o#* }"; }
 
-# qg_elf FILE FIELD: a field of FILE's ELF header (Class, Data, Machine, ...)
+# qg_elf FILE FIELD: a field of the ELF header (Class, Data, Machine); qg_elf_dynamic FILE TAG:
+# the values of the dynamic entries TAG (NEEDED, RUNPATH)
 qg_elf() { LC_ALL=C readelf -h "$1" 2>/dev/null | awk -F: -v k="$2" '$1 ~ k { gsub(/^ +/, "", $2); print $2; exit }'; }
 qg_elf_interpreter() { LC_ALL=C readelf -l "$1" | sed -n 's/.*program interpreter: \(.*\)\]/\1/p'; }
-# qg_elf_dynamic FILE TAG: the values of FILE's dynamic entries TAG (NEEDED, RUNPATH)
 qg_elf_dynamic() { LC_ALL=C readelf -d "$1" | sed -n "s/.*($2).*\[\(.*\)\]/\1/p"; }
 
-# qg_kernel_release DIR: the release of the one kernel unpacked in DIR
 qg_kernel_release() { local d=("$1"/lib/modules/*/); [ -d "${d[0]}" ] || qg_die "no modules in $1"; basename "${d[0]}"; }
 
 # qg_modules MODDIR MODULE...: the modules' .ko files and all they depend on, dependencies

@@ -1,26 +1,24 @@
 #!/usr/bin/env bash
 # The packages cpack makes from BUILD_DIR, in the /run of sandbox.sh's mount namespace.
 # installed: dpkg installs them into an overlay of this machine's root (changes in that
-#   tmpfs) and the product runs end to end from the installed files.
-# contents: a cross build's packages (QEMU, QOR_MIPS_SYSROOT): what dpkg-deb says of
-#   them, the objects inside, and the launcher under qemu-user.
+# tmpfs), and the product runs from the installed files. contents: a cross build's
+# packages (QEMU, QOR_MIPS_SYSROOT), the objects inside, the launcher under qemu-user.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
 . "$here/../lib/qemu-guest.sh"	# qg_elf*
 
 installed() {
-	local R=$S/root debs=("$S"/debs/*.deb) d tests plugins
+	local R=$S/root debs=("$S"/debs/*.deb) d tests=${here%/*} plugins
 	check_eq "cpack made two packages" 2 "${#debs[@]}"
 	mkdir "$S/upper" "$S/work" "$R"
 	mount -t overlay qor-packages-root -o "lowerdir=/,upperdir=$S/upper,workdir=$S/work" "$R"
 	for d in dev proc sys; do mount --rbind "/$d" "$R/$d"; done
 	for d in run tmp; do mount -t tmpfs tmpfs "$R/$d"; done
-	tests=$(cd "$here/.." && pwd)
 	mkdir -p "$R$tests"
 	mount --bind "$tests" "$R$tests"
 	cp "${debs[@]}" "$R/tmp/"
-	check "dpkg installs both packages (their dependencies are met)" chroot "$R" dpkg -i "${debs[@]/#$S\/debs//tmp}"
+	check "dpkg installs both packages (their dependencies are met)" chroot "$R" sh -c 'dpkg -i /tmp/*.deb'
 	check "the launcher is installed in the overlay, not on the host" test -x "$R/usr/bin/trelk" -a ! -e /usr/bin/trelk
 	plugins=$(sed -n 's/^\s*Plugins_Dir = "\(.*\)";/\1/p' "$R/usr/share/trelk/examples/ganesha.conf")
 	check "the plug-in lies in the directory the example names ($plugins)" test -f "$R$plugins/libfsalqor.so"
@@ -45,9 +43,7 @@ contents() {
 	check_eq "trelk: files" "./usr/bin/qor-mkmedium ./usr/bin/trelk $ex/container-entry.sh $ex/ganesha.conf \
 $ex/make-root.sh $ex/trelk.json " "$(files "$trelk")"
 	check_eq "nfs-ganesha-qor: files" "./usr/lib/$t/ganesha/libfsalqor.so " "$(files "$plugin")"
-	mkdir "$S/x"
-	dpkg-deb -x "$trelk" "$S/x"
-	dpkg-deb -x "$plugin" "$S/x"
+	for f in "$trelk" "$plugin"; do dpkg-deb -x "$f" "$S/x"; done
 	for f in "$S/x/usr/bin/trelk" "$S/x/usr/lib/$t/ganesha/libfsalqor.so"; do
 		check_eq "${f#"$S"/x/}: stripped 64-bit little-endian MIPS code" \
 			"ELF64|2's complement, little endian|MIPS R3000|1 0" "$(qg_elf "$f" Class)|$(qg_elf "$f" Data)|$(qg_elf "$f" Machine)|$(
@@ -63,11 +59,10 @@ $ex/make-root.sh $ex/trelk.json " "$(files "$trelk")"
 	check "and prints its usage" grep -q "CONF COMMAND" <<<"$usage"
 }
 
-case ${1:-} in installed | contents) ;; *) echo "usage: packages.sh installed|contents BUILD_DIR" >&2; exit 2 ;; esac
-[ "$1" = installed ] || : "${QEMU:?}" "${QOR_MIPS_SYSROOT:?}"
+[[ ${1:-} =~ ^(installed|contents)$ ]] || { echo "usage: packages.sh installed|contents BUILD_DIR" >&2; exit 2; }
 mount -t tmpfs -o mode=0755 qor-packages /run
 S=/run/qor-packages
-NFSH_WORK=$S	# where the checks keep their record of client failures
+NFSH_WORK=$S	# the checks' record of client failures
 mkdir -p "$S/debs"
 (cd "${2:?usage: packages.sh installed|contents BUILD_DIR}" && cpack -G DEB -B "$S/debs" >/dev/null)
 "$1"
