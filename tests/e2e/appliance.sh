@@ -14,11 +14,11 @@ appliance_workdir() {
   trap 'set +e; kill -TERM ${TRELK_PID:-} 2>/dev/null; wait; rm -rf "$W"' EXIT
 }
 
-# Folders (nested, empty), files (empty, around the block sizes, hard links), odd modes,
-# a name with a space, links (dangling, longest target) and old mtimes
+# Folders (nested, private, empty and sticky), files (empty, around the block sizes, hard
+# links), odd modes, a name with a space, links (dangling, longest target), old mtimes
 make_sample_tree() {
   local d=$1 n
-  mkdir -p "$d/docs/reports" "$d/data" "$d/empty-dir"
+  mkdir -p "$d/docs/reports" "$d/data"
   mkdir -m 0700 "$d/private"
   mkdir -m 1777 "$d/sticky"
   printf 'backup %s\n' "$2" >"$d/README.txt"
@@ -27,7 +27,6 @@ make_sample_tree() {
   for n in 1 511 4096 131071 131072 131073 1000000 5242880; do head -c "$n" /dev/urandom >"$d/data/file-$n"; done
   for n in $(seq 40); do printf 'report %s of %s\n' "$n" "$2" >"$d/docs/reports/r$n.txt"; done
   for n in data/hard-1 docs/hard-2; do ln "$d/data/file-4096" "$d/$n"; done
-  chmod 0600 "$d/data/file-511"
   chmod 4755 "$d/data/file-1"
   chmod 0444 "$d/README.txt"
   ln -s ../README.txt "$d/docs/readme-link"
@@ -84,21 +83,16 @@ appliance_wait_ready() {
   fail "the server did not answer for /$1: $(tail -30 "$W/log/ganesha.log" 2>&1)"
 }
 
-# verify_export EXPORT SRC OUT: a recursive listing names what SRC holds, and every file
-# copied out equals its source bit for bit
+# verify_export EXPORT SRC COPY: a recursive listing names what SRC holds (nfs-ls -R prints
+# mode, links, owner, group, size, path), and every file copied out equals its source
 verify_export() {
-  local export=$1 src=$2 out=$3 rel
-  mkdir -p "$out"
-  (cd "$src" && find . -mindepth 1 | sed 's#^\./##' | sort) >"$out/expected.names"
-  # nfs-ls -R prints mode, links, owner, group and size, then the path below the export
-  nfs-ls -R "$(nfs_url "$export")" | sed -E 's/^([^ ]+ +){5}//' | sort >"$out/listed.names" ||
-    fail "nfs-ls -R of /$export failed"
-  diff -u "$out/expected.names" "$out/listed.names" || fail "/$export lists other names than its source tree"
+  local rel
+  diff -u <(cd "$2" && find . -mindepth 1 | sed 's#^\./##' | sort) \
+    <(nfs-ls -R "$(nfs_url "$1")" | sed -E 's/^([^ ]+ +){5}//' | sort) || fail "/$1 lists other names than its source"
   while IFS= read -r rel; do
-    rm -f "$out/copy"
-    nfs-cp "$(nfs_url "$export/$rel")" "$out/copy" >/dev/null 2>&1 && cmp -s "$src/$rel" "$out/copy" ||
-      fail "/$export/$rel could not be copied or differs from its source"
-  done < <(cd "$src" && find . -type f | sed 's#^\./##' | sort)
+    nfs-cp "$(nfs_url "$1/$rel")" "$3" >/dev/null 2>&1 && cmp -s "$2/$rel" "$3" || fail "/$1/$rel differs from its source"
+    rm -f "$3"
+  done < <(cd "$2" && find . -type f | sed 's#^\./##')
 }
 
 server_pid() { pgrep -x ganesha.nfsd | head -1; }

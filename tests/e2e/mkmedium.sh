@@ -1,7 +1,6 @@
 # qor-mkmedium: media land in MEDIA_DIR/MINOR/SEQ.sqfs with an export table, the chosen
 # compressor and block size, are never replaced unasked, and a refused run leaves nothing.
 set -euo pipefail
-: "${MKMEDIUM:?set MKMEDIUM to qor-mkmedium}"
 . "$(dirname "${BASH_SOURCE[0]}")/appliance.sh"
 appliance_workdir qor-mkmedium
 cd "$W"
@@ -19,20 +18,14 @@ made() {
   result $st "$* makes $m: $says, $block-byte blocks"
 }
 # refuses WHAT ARGS...: qor-mkmedium ARGS runs and fails
-refuses() {
-  local st=0
-  "$MKMEDIUM" "${@:2}" >/dev/null 2>&1 || st=$?
-  result $((st == 0 || st >= 126)) "refuses $1 (status $st)"
-}
+refuses() { local st=0; "$MKMEDIUM" "${@:2}" >/dev/null 2>&1 || st=$?; result $((st == 0 || st >= 126)) "refuses $1 (status $st)"; }
 
 mkdir -p src/sub media
 printf 'one\n' >src/sub/a
-ln -s sub/a src/link
 made r1/7.sqfs 'Compression lz4' 131072 src media r1 7
-sum=$(md5sum <media/r1/7.sqfs)
 printf 'two\n' >src/sub/a
 refuses "to replace an existing medium" src media r1 7
-result "$([ "$(md5sum <media/r1/7.sqfs)" = "$sum" ]; echo $?)" "the existing medium is left as it was"
+result "$([ "$(rdsquashfs -c /sub/a media/r1/7.sqfs)" = one ]; echo $?)" "the existing medium is left as it was"
 made r1/7.sqfs 'Compression zstd' 131072 -f -c zstd src media r1 7
 made r4/7.sqfs 'Data is uncompressed' 131072 -c none src media r4 007
 made r5/1.sqfs 'Compression lz4' 65536 -b 65536 src media r5 1

@@ -20,15 +20,14 @@ qg_kernel_release() { local d=("$1"/lib/modules/*/); [ -d "${d[0]}" ] || qg_die 
 # qg_modules MODDIR MODULE...: the modules' .ko files and all they depend on, dependencies
 # first (from each module's "depends=": a small initramfs has no modules.dep)
 qg_modules() {
-	local dir=$1 index m
+	local dir=$1 m
 	shift
-	index=$(find "$dir" -name '*.ko' | awk -F/ '{ n = $NF; sub(/\.ko$/, "", n); gsub(/-/, "_", n); print n, $0 }')
 	local -A seen=()
 	_qg_visit() {
 		local m=${1//-/_} path dep
 		[ -z "${seen[$m]:-}" ] || return 0
 		seen[$m]=1
-		path=$(awk -v m="$m" '$1 == m { print $2; exit }' <<<"$index")
+		path=$(find "$dir" \( -name "$m.ko" -o -name "${m//_/-}.ko" \) -print -quit)
 		[ -n "$path" ] || qg_die "no module $m under $dir"
 		for dep in $(strings -a "$path" | sed -n 's/^depends=//p' | tr ',' ' '); do _qg_visit "$dep"; done
 		echo "$path"
@@ -60,13 +59,7 @@ qg_guest_initramfs() {
 }
 
 # qg_boot SECONDS QEMU_COMMAND...: runs the machine for at most SECONDS; status in QG_STATUS
-qg_boot() {
-	local limit=$1 t0=$SECONDS
-	shift
-	QG_STATUS=0
-	timeout -k 10 "$limit" "$@" </dev/null || QG_STATUS=$?
-	echo "# qemu ran $((SECONDS - t0)) s (status $QG_STATUS)"
-}
+qg_boot() { QG_STATUS=0; timeout -k 10 "$1" "${@:2}" </dev/null || QG_STATUS=$?; }
 
 # qg_stage_times FILE: the guest's "T STAGE UPTIME" lines as a time table
 qg_stage_times() { awk '$1 == "T" { printf "# guest at %6.1f s: %s\n", $3, $2 }' "$1"; }

@@ -9,15 +9,14 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/qemu-guest.sh"	# qg_elf*
 
 installed() {
-	local R=$S/root debs=("$S"/debs/*.deb) d tests=${here%/*} plugins
-	check_eq "cpack made two packages" 2 "${#debs[@]}"
+	local R=$S/root d tests=${here%/*} plugins
 	mkdir "$S/upper" "$S/work" "$R"
 	mount -t overlay qor-packages-root -o "lowerdir=/,upperdir=$S/upper,workdir=$S/work" "$R"
 	for d in dev proc sys; do mount --rbind "/$d" "$R/$d"; done
 	for d in run tmp; do mount -t tmpfs tmpfs "$R/$d"; done
 	mkdir -p "$R$tests"
 	mount --bind "$tests" "$R$tests"
-	cp "${debs[@]}" "$R/tmp/"
+	cp "$S"/debs/*.deb "$R/tmp/"
 	check "dpkg installs both packages (their dependencies are met)" chroot "$R" sh -c 'dpkg -i /tmp/*.deb'
 	check "the launcher is installed in the overlay, not on the host" test -x "$R/usr/bin/trelk" -a ! -e /usr/bin/trelk
 	plugins=$(sed -n 's/^\s*Plugins_Dir = "\(.*\)";/\1/p' "$R/usr/share/trelk/examples/ganesha.conf")
