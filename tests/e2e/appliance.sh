@@ -5,17 +5,14 @@ APPLIANCE_BRIDGE=br-qor
 APPLIANCE_HOST_ADDR=10.77.0.1
 APPLIANCE_SERVER_ADDR=10.77.0.2
 
-say() { printf '%s\n' "$*"; }
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
-# W: a work directory that goes, with the launchers still running, when the script ends
 appliance_workdir() {
   W=$(mktemp -d -p "${TMPDIR:-/tmp}" "$1.XXXXXX")
   trap 'set +e; kill -TERM ${TRELK_PID:-} 2>/dev/null; wait; rm -rf "$W"' EXIT
 }
 
-# Folders (nested, private, empty and sticky), files (empty, around the block sizes, hard
-# links), odd modes, a name with a space, links (dangling, longest target), old mtimes
+# odd modes, hard links, a name with a space, links (dangling, longest target), old mtimes
 make_sample_tree() {
   local d=$1 n
   mkdir -p "$d/docs/reports" "$d/data"
@@ -37,7 +34,6 @@ make_sample_tree() {
   touch -d '1999-12-31 23:59:59 UTC' "$d/docs" "$d/private"
 }
 
-# Two media, the container root, the server's and the launcher's configuration
 appliance_prepare() {
   W=$1
   mkdir -p "$W/media" "$W/conf" "$W/log" "$W/run" "$W/src"
@@ -72,9 +68,7 @@ appliance_start() {
 
 nfs_url() { printf 'nfs://%s/%s?version=3' "$APPLIANCE_SERVER_ADDR" "$1"; }
 
-# about 30 s at most
 appliance_wait_ready() {
-  local i
   for i in $(seq 150); do
     nfs-ls "$(nfs_url "$1")" >/dev/null 2>&1 && return 0
     kill -0 "$TRELK_PID" 2>/dev/null || { cat "$W/log/trelk.log" >&2; fail "the launcher ended early"; }
@@ -83,8 +77,7 @@ appliance_wait_ready() {
   fail "the server did not answer for /$1: $(tail -30 "$W/log/ganesha.log" 2>&1)"
 }
 
-# verify_export EXPORT SRC COPY: a recursive listing names what SRC holds (nfs-ls -R prints
-# mode, links, owner, group, size, path), and every file copied out equals its source
+# verify_export EXPORT SRC COPY: nfs-ls -R names what SRC holds; every file copies out equal
 verify_export() {
   local rel
   diff -u <(cd "$2" && find . -mindepth 1 | sed 's#^\./##' | sort) \

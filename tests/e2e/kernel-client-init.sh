@@ -1,7 +1,7 @@
 #!/bin/sh
-# /init of the kernel client's guest: mounts QOR_EXPORTS=EXP[:OPTS],... of QOR_SERVER, walks
-# them and tries to write. Records to ttyS1: M EXP failed MSG, E EXP MODE SIZE MTIME FILEID
-# MD5|TARGET PATH, W EXP OP refused|ALLOWED|untried, END. "walk EXP": the host's side.
+# /init of the kernel client's guest: mounts, walks and writes to QOR_EXPORTS=EXP[:OPTS],...
+# Records to ttyS1: M EXP failed MSG, E EXP MODE SIZE MTIME FILEID MD5|TARGET PATH,
+# W EXP OP refused|ALLOWED|untried, END. "walk EXP" gives the host's side.
 tab=$(printf '\t')
 
 walk() {
@@ -18,8 +18,7 @@ if [ "${1:-}" = walk ]; then e=$2; walk; exit; fi
 
 try() { op=$1; shift; if "$@" >/dev/null 2>&1; then v=ALLOWED; else v=refused; fi; echo "W$tab$e$tab$op$tab$v"; }
 
-# each write must fail; on a file its mode lets the owner write and an empty folder, only
-# the server can be what refuses it
+# on a file its mode lets the owner write and an empty folder only the server can refuse
 writes() {
 	f=$(find . -type f -perm -200 | sort | head -n 1)
 	d=$(find . -mindepth 1 -type d -empty | sort | head -n 1)
@@ -43,7 +42,6 @@ mount -t proc proc /proc
 mount -t devtmpfs dev /dev
 exec 3>/dev/ttyS1
 while read -r m; do insmod "/lib/modules/$m" || echo "insmod $m failed" >&3; done </lib/modules/order
-ip link set lo up
 ip addr add 10.0.2.15/24 dev eth0
 ip link set eth0 up
 ip route add default via 10.0.2.2

@@ -1,13 +1,11 @@
-# The product end to end, through sandbox.sh: trelk runs the NFS server with the QOR
-# plug-in in its own container, and clients outside read the backup media.
+# The product end to end (through sandbox.sh): clients outside the container read the media.
 # usage: product.sh [soak SECONDS CLIENTS | kernel-client (KERNEL_DIR: a Debian kernel)]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/appliance.sh"
 . "$here/../lib/qemu-guest.sh"
 
-# Clients read random files for SECONDS while the launcher forwards SIGHUP every 5 s:
-# every read must return the right bytes, and the server's memory must settle.
+# reads of random files while the server gets SIGHUP: all right, and memory settles
 soak() {
   local end=$(($(date +%s) + $1)) rss0 rss1 reads i hups=0 pids=()
   rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$(server_pid)/status"; }
@@ -22,9 +20,7 @@ soak() {
     done; echo "$n" >"$W/count-$i") >>"$W/errors" &
     pids+=($!)
   done
-  while [ "$(date +%s)" -lt "$end" ]; do
-    sleep 5; kill -HUP "$TRELK_PID" || fail "the launcher is gone"; hups=$((hups + 1))
-  done
+  while sleep 5 && [ "$(date +%s)" -lt "$end" ]; do kill -HUP "$TRELK_PID" || fail "the launcher is gone"; hups=$((hups + 1)); done
   wait "${pids[@]}"
   rss1=$(rss)
   reads=$(cat "$W"/count-* | awk '{ s += $1 } END { print s }')
@@ -32,7 +28,7 @@ soak() {
   [ "$reads" -ge "$2" ] || fail "only $reads reads"
   # growth beyond a generous allowance means something leaks per request
   [ $((rss1 - rss0)) -lt 65536 ] || fail "the server grew from $rss0 KiB to $rss1 KiB"
-  say "ok - $2 clients made $reads correct reads in $1 s with $hups SIGHUPs; server $rss0 -> $rss1 KiB"
+  echo "ok - $2 clients made $reads correct reads in $1 s with $hups SIGHUPs; server $rss0 -> $rss1 KiB"
 }
 
 # entry records by export and path, each fileid replaced by the first path that has it
@@ -41,10 +37,8 @@ normalized() {
     awk -F'\t' -v OFS='\t' '{ k = $2 SUBSEP $6; if (!(k in first)) first[k] = $8; $6 = first[k]; print }'
 }
 
-# The kernel's own NFSv3 client in a qemu guest (whose user-mode network reaches the
-# container's address over the bridge and nothing else) mounts both exports, walks them
-# and tries to write: names, modes, sizes, mtimes, contents, link targets and hard-link
-# fileids must match the sources, and every write must be refused.
+# The kernel's NFS client in a qemu guest (its user-mode network reaches only the bridge)
+# sees the sources' names, modes, sizes, mtimes, contents, links, fileids; writes fail.
 kernel_client() {
   local g=$W/guest release port
   port=$(rpcinfo -p "$APPLIANCE_SERVER_ADDR" | awk '$1 == 100005 && $2 == 3 && $3 == "tcp" { print $4; exit }')
@@ -64,7 +58,7 @@ kernel_client() {
   diff -u "$g/expected" "$g/listed" | cut -c1-200 | head -n 60 >&2 ||
     fail "the kernel client sees other names, modes, sizes, mtimes, contents, link targets or fileids"
   [ "$(grep -c '^W	.*	refused$' "$g/results")" -eq 22 ] || { grep '^W' "$g/results" >&2; fail "a write was not refused"; }
-  say "ok - the kernel client sees $(wc -l <"$g/listed") entries like the sources, and all 22 writes are refused"
+  echo "ok - the kernel client sees $(wc -l <"$g/listed") entries like the sources, and all 22 writes are refused"
 }
 
 # in a tmpfs of this mount namespace, as the build's trees may lie below /tmp
@@ -76,7 +70,6 @@ appliance_prepare "$W"
 appliance_start
 appliance_wait_ready backup-a
 for e in backup-a backup-b; do verify_export "$e" "$W/src/$e" "$W/copy"; done
-say "ok - both exports list and read bit for bit like their source trees"
 case ${1:-} in soak) soak "$2" "$3"; exit ;; kernel-client) kernel_client; exit ;; esac
 
 ! nfs-ls "nfs://127.0.0.1/backup-a?version=3" >/dev/null 2>&1 || fail "an NFS server answers outside the container"
@@ -86,4 +79,4 @@ TRELK_PID=
 sleep 0.5
 [ -z "$(pgrep -x ganesha.nfsd; pgrep -x rpcbind; ip -o link show type veth; grep " $W" /proc/self/mountinfo)" ] ||
   fail "a process, veth device or mount is left"
-say "ok - the server answers only at the container's address; SIGTERM leaves no process, device or mount"
+echo "ok - both exports read like their sources, only at the container's address; SIGTERM leaves nothing"

@@ -1,4 +1,3 @@
 #!/usr/bin/env bash
-# sandbox.sh SCRIPT [ARGS...]: runs a test in new PID, mount and network namespaces,
-# where whatever it starts, mounts or makes on the network ends with it
+# sandbox.sh SCRIPT [ARGS...]: what the test starts, mounts or makes ends with its namespaces
 exec unshare --pid --fork --mount-proc --net --mount --propagation private bash "$@"

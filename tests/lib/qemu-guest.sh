@@ -1,6 +1,5 @@
 # shellcheck shell=bash
-# For tests that run programs of another machine under qemu: what an ELF object says
-# of itself, and a Debian kernel booted with a small initramfs.
+# For programs of another machine under qemu: ELF headers, a Debian kernel with an initramfs
 
 QG_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
@@ -9,8 +8,7 @@ qg_die() { echo "qemu-guest: $*" >&2; exit 1; }
 # qg_fetch ARCH PKG: unpacks a Debian package (or depends:META) into the cache, prints where
 qg_fetch() { local o; o=$("$QG_TOP/scripts/fetch-debs.sh" "$1" "$2") || qg_die "could not fetch $2 for $1"; echo "${o#* }"; }
 
-# qg_elf FILE FIELD: a field of the ELF header (Class, Data, Machine); qg_elf_dynamic FILE TAG:
-# the values of the dynamic entries TAG (NEEDED, RUNPATH)
+# qg_elf FILE FIELD (Class, Data, Machine); qg_elf_dynamic FILE TAG (NEEDED, RUNPATH)
 qg_elf() { LC_ALL=C readelf -h "$1" 2>/dev/null | awk -F: -v k="$2" '$1 ~ k { gsub(/^ +/, "", $2); print $2; exit }'; }
 qg_elf_interpreter() { LC_ALL=C readelf -l "$1" | sed -n 's/.*program interpreter: \(.*\)\]/\1/p'; }
 qg_elf_dynamic() { LC_ALL=C readelf -d "$1" | sed -n "s/.*($2).*\[\(.*\)\]/\1/p"; }
@@ -35,7 +33,6 @@ qg_modules() {
 	for m in "$@"; do _qg_visit "$m"; done
 }
 
-# qg_busybox_root DIR BUSYBOX: an initramfs root with a static busybox
 qg_busybox_root() {
 	local r=$1
 	mkdir -p "$r/bin" "$r/dev" "$r/proc" "$r/sys" "$r/mnt" "$r/tmp" "$r/lib/modules"
@@ -46,8 +43,7 @@ qg_busybox_root() {
 	mknod -m 666 "$r/dev/null" c 1 3
 }
 
-# qg_guest_initramfs ROOT INIT MODDIR OUT MODULE...: ROOT with the modules (load order in
-# lib/modules/order) and INIT as /init, packed into OUT
+# qg_guest_initramfs ROOT INIT MODDIR OUT MODULE...: ROOT, modules and /init packed into OUT
 qg_guest_initramfs() {
 	local r=$1 init=$2 moddir=$3 out=$4 mods m
 	shift 4
@@ -61,5 +57,4 @@ qg_guest_initramfs() {
 # qg_boot SECONDS QEMU_COMMAND...: runs the machine for at most SECONDS; status in QG_STATUS
 qg_boot() { QG_STATUS=0; timeout -k 10 "$1" "${@:2}" </dev/null || QG_STATUS=$?; }
 
-# qg_stage_times FILE: the guest's "T STAGE UPTIME" lines as a time table
 qg_stage_times() { awk '$1 == "T" { printf "# guest at %6.1f s: %s\n", $3, $2 }' "$1"; }

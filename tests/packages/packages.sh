@@ -1,28 +1,25 @@
 #!/usr/bin/env bash
-# The packages cpack makes from BUILD_DIR, in the /run of sandbox.sh's mount namespace.
-# installed: dpkg installs them into an overlay of this machine's root (changes in that
-# tmpfs), and the product runs from the installed files. contents: a cross build's
-# packages (QEMU, QOR_MIPS_SYSROOT), the objects inside, the launcher under qemu-user.
+# The packages cpack makes from BUILD_DIR, in the /run of sandbox.sh's mount namespace. installed:
+# dpkg installs them into an overlay of this machine's root and the product runs from them.
+# contents: a cross build's (QEMU, QOR_MIPS_SYSROOT), the objects inside, trelk under qemu-user.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
 . "$here/../lib/qemu-guest.sh"	# qg_elf*
 
 installed() {
-	local R=$S/root d tests=${here%/*} plugins
+	local R=$S/root d plugins
 	mkdir "$S/upper" "$S/work" "$R"
 	mount -t overlay qor-packages-root -o "lowerdir=/,upperdir=$S/upper,workdir=$S/work" "$R"
 	for d in dev proc sys; do mount --rbind "/$d" "$R/$d"; done
 	for d in run tmp; do mount -t tmpfs tmpfs "$R/$d"; done
-	mkdir -p "$R$tests"
-	mount --bind "$tests" "$R$tests"
-	cp "$S"/debs/*.deb "$R/tmp/"
+	cp -r "$S"/debs/*.deb "${here%/*}" "$R/tmp/"
 	check "dpkg installs both packages (their dependencies are met)" chroot "$R" sh -c 'dpkg -i /tmp/*.deb'
 	check "the launcher is installed in the overlay, not on the host" test -x "$R/usr/bin/trelk" -a ! -e /usr/bin/trelk
 	plugins=$(sed -n 's/^\s*Plugins_Dir = "\(.*\)";/\1/p' "$R/usr/share/trelk/examples/ganesha.conf")
 	check "the plug-in lies in the directory the example names ($plugins)" test -f "$R$plugins/libfsalqor.so"
 	check "the appliance runs from the installed files" chroot "$R" env TRELK=/usr/bin/trelk FSAL_DIR="$plugins" \
-		MKMEDIUM=/usr/bin/qor-mkmedium EXAMPLES=/usr/share/trelk/examples bash "$tests/e2e/product.sh"
+		MKMEDIUM=/usr/bin/qor-mkmedium EXAMPLES=/usr/share/trelk/examples bash /tmp/tests/e2e/product.sh
 }
 
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | LC_ALL=C sort | tr '\n' ' '; }
@@ -54,8 +51,8 @@ $ex/make-root.sh $ex/trelk.json " "$(files "$trelk")"
 	check "the example names the target's plug-in directory" \
 		grep -q "Plugins_Dir = \"/usr/lib/$t/ganesha\"" "$S/x/usr/share/trelk/examples/ganesha.conf"
 	usage=$("$QEMU" -L "$QOR_MIPS_SYSROOT" "$S/x/usr/bin/trelk" 2>&1 >/dev/null) || rc=$?
-	check "the packaged trelk runs under qemu-user and refuses a missing CONF (status $rc)" test "$rc" != 0 -a "$rc" -lt 126
-	check "and prints its usage" grep -q "CONF COMMAND" <<<"$usage"
+	check "the packaged trelk runs under qemu-user: a missing CONF gets its usage (status $rc)" \
+		test "$rc" != 0 -a "$rc" -lt 126 -a -n "$(grep "CONF COMMAND" <<<"$usage")"
 }
 
 [[ ${1:-} =~ ^(installed|contents)$ ]] || { echo "usage: packages.sh installed|contents BUILD_DIR" >&2; exit 2; }
