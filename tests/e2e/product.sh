@@ -50,7 +50,7 @@ kernel_client() {
     -append "console=ttyS0 rdinit=/init panic=-1 quiet QOR_SERVER=$APPLIANCE_SERVER_ADDR QOR_MOUNTPORT=${port:?no MOUNT v3 over TCP} QOR_EXPORTS=backup-a,backup-b:nordirplus" \
     -serial "file:$g/console.log" -serial "file:$g/results.raw"
   tr -d '\r' <"$g/results.raw" >"$g/results" || true
-  grep -qx END "$g/results" || { tail -n 30 "$g/console.log" >&2; fail "the guest did not finish (qemu status $QG_STATUS)"; }
+  grep -qx END "$g/results" || { tail -n 30 "$g/console.log" >&2 || true; fail "the guest did not finish (qemu status $QG_STATUS)"; }
   ! grep -e '^insmod' -e '^M	.*	failed' "$g/results" >&2 || fail "the guest could not load its modules or mount"
   for e in backup-a backup-b; do (cd "$W/src/$e" && sh "$here/kernel-client-init.sh" walk "$e"); done | normalized >"$g/expected"
   normalized <"$g/results" >"$g/listed"
@@ -73,6 +73,7 @@ for e in backup-a backup-b; do verify_export "$e" "$W/src/$e" "$W/copy"; done
 case ${1:-} in soak) soak "$2" "$3"; exit ;; kernel-client) kernel_client; exit ;; esac
 
 ! nfs-ls "nfs://127.0.0.1/backup-a?version=3" >/dev/null 2>&1 || fail "an NFS server answers outside the container"
+pgrep -x ganesha.nfsd >/dev/null && pgrep -x rpcbind >/dev/null || fail "no server or rpcbind to be seen"
 kill -TERM "$TRELK_PID"
 wait "$TRELK_PID" || true
 TRELK_PID=
