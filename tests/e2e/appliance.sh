@@ -69,7 +69,7 @@ appliance_start() {
 nfs_url() { printf 'nfs://%s/%s?version=3' "$APPLIANCE_SERVER_ADDR" "$1"; }
 
 appliance_wait_ready() {
-  for i in $(seq 150); do
+  for _ in $(seq 150); do
     nfs-ls "$(nfs_url "$1")" >/dev/null 2>&1 && return 0
     kill -0 "$TRELK_PID" 2>/dev/null || { cat "$W/log/trelk.log" >&2; fail "the launcher ended early"; }
     sleep 0.2
