@@ -1,54 +1,39 @@
-# Sourced by the end-to-end tests and the demo: a throwaway backup appliance.
-#
-# The caller runs inside a fresh network, mount and PID namespace (see sandbox.sh),
-# so the bridge, the container's veth pair, the mounts and every process vanish
-# with it. Needs TRELK (the launcher), FSAL_DIR (the folder with libfsalqor.so),
-# MKMEDIUM (qor-mkmedium) and EXAMPLES (the examples folder).
+# Sourced by the end-to-end tests and the demo, run through sandbox.sh: a throwaway backup
+# appliance. Needs TRELK, FSAL_DIR (the folder of libfsalqor.so), MKMEDIUM and EXAMPLES.
 
 APPLIANCE_BRIDGE=br-qor
 APPLIANCE_HOST_ADDR=10.77.0.1
 APPLIANCE_SERVER_ADDR=10.77.0.2
 
-say() { printf '%s\n' "$*"; }
 fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
 
-# Ends the launchers still running (TRELK_PID, TRELK2_PID) and removes the work
-# directory W; installed as the EXIT trap by appliance_workdir.
-appliance_cleanup() {
-  set +e
-  local pid
-  for pid in ${TRELK_PID:-} ${TRELK2_PID:-}; do
-    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
-  done
-  rm -rf "$W"
-}
-
-# Makes the work directory W (under TMPDIR or /tmp, named after NAME) and arranges
-# for it and the launchers to go when the script exits.
 appliance_workdir() {
   W=$(mktemp -d -p "${TMPDIR:-/tmp}" "$1.XXXXXX")
-  trap appliance_cleanup EXIT
+  trap 'set +e; kill -TERM ${TRELK_PID:-} 2>/dev/null; wait; rm -rf "$W"' EXIT
 }
 
-# Makes a sample tree: nested folders, files around common block sizes, a large
-# file, an empty file and symbolic links.
+# odd modes, hard links, a name with a space, links (dangling, longest target), old mtimes
 make_sample_tree() {
-  local dir=$1 tag=$2
-  mkdir -p "$dir/docs/reports" "$dir/data" "$dir/empty-dir"
-  printf 'backup %s\n' "$tag" > "$dir/README.txt"
-  : > "$dir/empty"
-  local n
-  for n in 1 511 4096 131071 131072 131073 1000000; do
-    head -c "$n" /dev/urandom > "$dir/data/file-$n"
-  done
-  head -c 5242880 /dev/urandom > "$dir/data/large.bin"
-  for n in $(seq 1 40); do printf 'report %s of %s\n' "$n" "$tag" > "$dir/docs/reports/r$n.txt"; done
-  ln -s ../README.txt "$dir/docs/readme-link"
-  ln -s /nonexistent/target "$dir/docs/dangling"
+  local d=$1 n
+  mkdir -p "$d/docs/reports" "$d/data"
+  mkdir -m 0700 "$d/private"
+  mkdir -m 1777 "$d/sticky"
+  printf 'backup %s\n' "$2" >"$d/README.txt"
+  : >"$d/empty file"
+  echo secret >"$d/private/key"
+  for n in 1 511 4096 131071 131072 131073 1000000 5242880; do head -c "$n" /dev/urandom >"$d/data/file-$n"; done
+  for n in $(seq 40); do printf 'report %s of %s\n' "$n" "$2" >"$d/docs/reports/r$n.txt"; done
+  for n in data/hard-1 docs/hard-2; do ln "$d/data/file-4096" "$d/$n"; done
+  chmod 4755 "$d/data/file-1"
+  chmod 0444 "$d/README.txt"
+  ln -s ../README.txt "$d/docs/readme-link"
+  ln -s /nonexistent/target "$d/docs/dangling"
+  ln -s "$(head -c 4095 /dev/zero | tr '\0' x)" "$d/docs/long-link"
+  touch -d '2001-02-03 04:05:06 UTC' "$d/docs/reports/r1.txt"
+  touch -h -d '2002-03-04 05:06:07 UTC' "$d/docs/readme-link"
+  touch -d '1999-12-31 23:59:59 UTC' "$d/docs" "$d/private"
 }
 
-# Lays out the appliance under WORK: two media, the container root, the server and
-# launcher configuration.
 appliance_prepare() {
   W=$1
   mkdir -p "$W/media" "$W/conf" "$W/log" "$W/run" "$W/src"
@@ -59,31 +44,15 @@ appliance_prepare() {
   sh "$EXAMPLES/make-root.sh" "$W/root"
   mkdir -p "$W/root/srv/qor/plugins"
   cp "$EXAMPLES/container-entry.sh" "$W/conf/"
-  sed 's#^\([[:space:]]*Plugins_Dir = \).*#\1"/srv/qor/plugins";#' \
-    "$EXAMPLES/ganesha.conf" > "$W/conf/ganesha.conf"
-  cat > "$W/trelk.json" <<JSON
-{
-  "target": "$W/root",
-  "pidfile": "$W/run/trelk.pid",
-  "bind_dirs": {
-    "/usr": "/usr",
-    "/dev": "/dev",
-    "$W/conf": "/srv/qor/conf",
-    "$W/media": "/srv/qor/media",
-    "$W/log": "/var/log/qor",
-    "$FSAL_DIR": "/srv/qor/plugins"
-  },
-  "net": {
-    "name": "eth0",
-    "link": "$APPLIANCE_BRIDGE",
-    "ipv4": "$APPLIANCE_SERVER_ADDR/24",
-    "gateway": "$APPLIANCE_HOST_ADDR"
-  }
-}
+  sed 's#^\([[:space:]]*Plugins_Dir = \).*#\1"/srv/qor/plugins";#' "$EXAMPLES/ganesha.conf" >"$W/conf/ganesha.conf"
+  cat >"$W/trelk.json" <<JSON
+{ "target": "$W/root", "pidfile": "$W/run/trelk.pid",
+  "bind_dirs": { "/usr": "/usr", "/dev": "/dev", "$W/conf": "/srv/qor/conf", "$W/media": "/srv/qor/media",
+                 "$W/log": "/var/log/qor", "$FSAL_DIR": "/srv/qor/plugins" },
+  "net": { "name": "eth0", "link": "$APPLIANCE_BRIDGE", "ipv4": "$APPLIANCE_SERVER_ADDR/24", "gateway": "$APPLIANCE_HOST_ADDR" } }
 JSON
 }
 
-# The appliance's own network: loopback and the bridge the container joins.
 appliance_network() {
   ip link set lo up
   ip link add "$APPLIANCE_BRIDGE" type bridge
@@ -91,7 +60,6 @@ appliance_network() {
   ip link set "$APPLIANCE_BRIDGE" up
 }
 
-# Starts the container in the background; TRELK_PID is the launcher's pid.
 appliance_start() {
   "$TRELK" "$W/trelk.json" /srv/qor/conf/container-entry.sh \
     /srv/qor/conf/ganesha.conf /var/log/qor/ganesha.log >>"$W/log/trelk.log" 2>&1 &
@@ -100,36 +68,24 @@ appliance_start() {
 
 nfs_url() { printf 'nfs://%s/%s?version=3' "$APPLIANCE_SERVER_ADDR" "$1"; }
 
-# Waits until the server answers for an export (or gives up after about 30 s).
 appliance_wait_ready() {
-  local export=$1 i
-  for i in $(seq 1 150); do
-    nfs-ls "$(nfs_url "$export")" >/dev/null 2>&1 && return 0
+  for _ in $(seq 150); do
+    nfs-ls "$(nfs_url "$1")" >/dev/null 2>&1 && return 0
     kill -0 "$TRELK_PID" 2>/dev/null || { cat "$W/log/trelk.log" >&2; fail "the launcher ended early"; }
     sleep 0.2
   done
-  tail -30 "$W/log/ganesha.log" >&2 || true
-  fail "the server did not answer for /$export"
+  fail "the server did not answer for /$1: $(tail -30 "$W/log/ganesha.log" 2>&1)"
 }
 
-# Copies every regular file of SRC's tree out of EXPORT over NFS and compares it
-# bit for bit; also compares the names of a recursive listing.
+# verify_export EXPORT SRC COPY: nfs-ls -R names what SRC holds; every file copies out equal
 verify_export() {
-  local export=$1 src=$2 out=$3 f rel
-  mkdir -p "$out"
-  ( cd "$src" && find . -mindepth 1 | sed 's#^\./##' | sort ) > "$out/expected.names"
-  # nfs-ls -R prints mode, links, owner, group and size, then the path below the export.
-  nfs-ls -R "$(nfs_url "$export")" | sed -E 's/^([^ ]+ +){5}//' | sort > "$out/listed.names" ||
-    fail "nfs-ls -R of /$export failed"
-  diff -u "$out/expected.names" "$out/listed.names" || fail "/$export lists other names than its source tree"
+  local rel
+  diff -u <(cd "$2" && find . -mindepth 1 | sed 's#^\./##' | sort) \
+    <(nfs-ls -R "$(nfs_url "$1")" | sed -E 's/^([^ ]+ +){5}//' | sort) || fail "/$1 lists other names than its source"
   while IFS= read -r rel; do
-    f="$out/copy"
-    rm -f "$f"
-    nfs-cp "$(nfs_url "$export/$rel")" "$f" >/dev/null 2>&1 || fail "nfs-cp of /$export/$rel failed"
-    cmp -s "$src/$rel" "$f" || fail "/$export/$rel differs from its source"
-  done < <(cd "$src" && find . -type f | sed 's#^\./##' | sort)
-  rm -f "$out/copy"
+    nfs-cp "$(nfs_url "$1/$rel")" "$3" >/dev/null 2>&1 && cmp -s "$2/$rel" "$3" || fail "/$1/$rel differs from its source"
+    rm -f "$3"
+  done < <(cd "$2" && find . -type f | sed 's#^\./##')
 }
 
-# The pid of the NFS server (visible because the sandbox's /proc shows its PID namespace).
 server_pid() { pgrep -x ganesha.nfsd | head -1; }

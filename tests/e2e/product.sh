@@ -1,89 +1,83 @@
-# The product end to end: trelk runs the NFS server with the QOR plug-in in its own
-# container on a bridge, and clients outside the container read backup media.
-# Run through sandbox.sh.
+# The product end to end (through sandbox.sh): clients outside the container read the media.
+# usage: product.sh [soak SECONDS CLIENTS | kernel-client (KERNEL_DIR: a Debian kernel)]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/appliance.sh"
+. "$here/../lib/qemu-guest.sh"
 
+# reads of random files while the server gets SIGHUP: all right, and memory settles
+soak() {
+  local end=$(($(date +%s) + $1)) rss0 rss1 reads i hups=0 pids=()
+  rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$(server_pid)/status"; }
+  mapfile -t files < <(cd "$W/src" && find . -type f | sed 's#^\./##')
+  rss0=$(rss)
+  for i in $(seq "$2"); do
+    (n=0; c=$W/copy-$i; while [ "$(date +%s)" -lt "$end" ]; do
+      rel=${files[RANDOM % ${#files[@]}]}
+      nfs-cp "$(nfs_url "$rel")" "$c" >/dev/null 2>&1 && cmp -s "$W/src/$rel" "$c" || echo "read of $rel failed or differs"
+      [ $((n++ % 10)) -ne 0 ] || [ "$(nfs-ls "$(nfs_url "${rel%%/*}/docs/reports")" | wc -l)" -eq 40 ] || echo "listing failed"
+      rm -f "$c"
+    done; echo "$n" >"$W/count-$i") >>"$W/errors" &
+    pids+=($!)
+  done
+  while sleep 5 && [ "$(date +%s)" -lt "$end" ]; do kill -HUP "$TRELK_PID" || fail "the launcher is gone"; hups=$((hups + 1)); done
+  wait "${pids[@]}"
+  rss1=$(rss)
+  reads=$(cat "$W"/count-* | awk '{ s += $1 } END { print s }')
+  [ ! -s "$W/errors" ] || { head -20 "$W/errors" >&2; fail "clients saw errors ($reads reads, $hups SIGHUPs)"; }
+  [ "$reads" -ge "$2" ] || fail "only $reads reads"
+  # growth beyond a generous allowance means something leaks per request
+  [ $((rss1 - rss0)) -lt 65536 ] || fail "the server grew from $rss0 KiB to $rss1 KiB"
+  echo "ok - $2 clients made $reads correct reads in $1 s with $hups SIGHUPs; server $rss0 -> $rss1 KiB"
+}
+
+# entry records by export and path, each fileid replaced by the first path that has it
+normalized() {
+  grep "^E	" | LC_ALL=C sort -t "	" -k2,2 -k8 |
+    awk -F'\t' -v OFS='\t' '{ k = $2 SUBSEP $6; if (!(k in first)) first[k] = $8; $6 = first[k]; print }'
+}
+
+# The kernel's NFS client in a qemu guest (its user-mode network reaches only the bridge)
+# sees the sources' names, modes, sizes, mtimes, contents, links, fileids; writes fail.
+kernel_client() {
+  local g=$W/guest release port
+  port=$(rpcinfo -p "$APPLIANCE_SERVER_ADDR" | awk '$1 == 100005 && $2 == 3 && $3 == "tcp" { print $4; exit }')
+  release=$(qg_kernel_release "${KERNEL_DIR:?}")
+  qg_busybox_root "$g/root" /bin/busybox
+  qg_guest_initramfs "$g/root" "$here/kernel-client-init.sh" "$KERNEL_DIR/lib/modules/$release" "$g/initrd.gz" e1000 nfsv3
+  qg_boot "${QEMU_TIMEOUT:-300}" qemu-system-x86_64 -accel tcg -nodefaults -display none -no-reboot -m 512 \
+    -kernel "$KERNEL_DIR/boot/vmlinuz-$release" -initrd "$g/initrd.gz" -netdev user,id=n0 -device e1000,netdev=n0 \
+    -append "console=ttyS0 rdinit=/init panic=-1 quiet QOR_SERVER=$APPLIANCE_SERVER_ADDR QOR_MOUNTPORT=${port:?no MOUNT v3 over TCP} QOR_EXPORTS=backup-a,backup-b:nordirplus" \
+    -serial "file:$g/console.log" -serial "file:$g/results.raw"
+  tr -d '\r' <"$g/results.raw" >"$g/results" || true
+  grep -qx END "$g/results" || { tail -n 30 "$g/console.log" >&2 || true; fail "the guest did not finish (qemu status $QG_STATUS)"; }
+  ! grep -e '^insmod' -e '^M	.*	failed' "$g/results" >&2 || fail "the guest could not load its modules or mount"
+  for e in backup-a backup-b; do (cd "$W/src/$e" && sh "$here/kernel-client-init.sh" walk "$e"); done | normalized >"$g/expected"
+  normalized <"$g/results" >"$g/listed"
+  [ "$(wc -l <"$g/expected")" -gt 100 ] || fail "the source trees gave too few entries"
+  diff -u "$g/expected" "$g/listed" | cut -c1-200 | head -n 60 >&2 ||
+    fail "the kernel client sees other names, modes, sizes, mtimes, contents, link targets or fileids"
+  [ "$(grep -c '^W	.*	refused$' "$g/results")" -eq 22 ] || { grep '^W' "$g/results" >&2; fail "a write was not refused"; }
+  echo "ok - the kernel client sees $(wc -l <"$g/listed") entries like the sources, and all 22 writes are refused"
+}
+
+# in a tmpfs of this mount namespace, as the build's trees may lie below /tmp
+mount -t tmpfs -o size=1g,mode=0755 qor-e2e /run
+export TMPDIR=/run
 appliance_workdir qor-e2e
-
 appliance_network
 appliance_prepare "$W"
-# A third export names a medium that does not exist: the server must start without it.
-cat >> "$W/conf/ganesha.conf" <<'CONF'
-EXPORT {
-	Export_Id = 3;
-	Path = "/missing";
-	Pseudo = "/missing";
-	Protocols = 3;
-	Access_Type = RO;
-	Squash = No_Root_Squash;
-	FSAL { Name = QOR; dir = "/srv/qor/media"; minor_resource_id = "no-such-backup"; seq = 1; }
-}
-CONF
-
 appliance_start
 appliance_wait_ready backup-a
-say "ok - the server in the container answers at $APPLIANCE_SERVER_ADDR"
+for e in backup-a backup-b; do verify_export "$e" "$W/src/$e" "$W/copy"; done
+case ${1:-} in soak) soak "$2" "$3"; exit ;; kernel-client) kernel_client; exit ;; esac
 
-# The container's device: the configured name and address, a default route
-# through the bridge's address; on the host side one veth port on the bridge.
-spid=$(server_pid)
-[ -n "$spid" ] || fail "no server process"
-nsenter -t "$spid" -n ip -o -4 addr show dev eth0 | grep -q "inet $APPLIANCE_SERVER_ADDR/24" ||
-  fail "eth0 in the container lacks $APPLIANCE_SERVER_ADDR/24"
-nsenter -t "$spid" -n ip route show default | grep -q "via $APPLIANCE_HOST_ADDR dev eth0" ||
-  fail "no default route through $APPLIANCE_HOST_ADDR in the container"
-[ "$(ip -o link show master "$APPLIANCE_BRIDGE" | wc -l)" -eq 1 ] || fail "expected one port on the bridge"
-# Outside the container nothing listens: only the container's address serves.
-if nfs-ls "nfs://127.0.0.1/backup-a?version=3" >/dev/null 2>&1; then
-  fail "an NFS server answers outside the container"
-fi
-say "ok - the client reaches the server only through the container's address"
-
-# The pid file names the container's first process.
-pid=$(cat "$W/run/trelk.pid")
-[ "$(awk '/^NSpid:/ {print $NF}' "/proc/$pid/status")" = 1 ] || fail "pid file does not name the container's first process"
-say "ok - the pid file names the container's first process ($pid)"
-
-verify_export backup-a "$W/src/backup-a" "$W/check-a"
-verify_export backup-b "$W/src/backup-b" "$W/check-b"
-say "ok - both exports list and read bit for bit like their source trees"
-
-if nfs-ls "$(nfs_url missing)" >/dev/null 2>&1; then fail "an export of a missing medium serves"; fi
-grep -q "Could not open QOR media dir=/srv/qor/media, minor_resource_id=no-such-backup" "$W/log/ganesha.log" ||
-  fail "no log line for the missing medium"
-say "ok - an export of a missing medium is left out, the others serve"
-
-# SIGHUP reaches the server, which keeps serving.
-kill -HUP "$TRELK_PID"
-sleep 1
-kill -0 "$TRELK_PID" || fail "the launcher ended on SIGHUP"
-appliance_wait_ready backup-b
-say "ok - SIGHUP is forwarded and the server keeps serving"
-
-# A second launcher with the same pid file ends the first container before it starts.
-first=$TRELK_PID
-appliance_start
-TRELK2_PID=$TRELK_PID
-TRELK_PID=$first
-set +e; wait "$first"; rc=$?; set -e
-TRELK_PID=
-[ "$rc" -eq 1 ] || fail "the first launcher exited $rc, not 1, when its container was ended"
-TRELK_PID=$TRELK2_PID; TRELK2_PID=
-appliance_wait_ready backup-a
-[ "$(pgrep -cx ganesha.nfsd)" -eq 1 ] || fail "more than one server runs"
-say "ok - a second start ends the first container: one server runs"
-
-# SIGTERM ends the container and leaves nothing behind.
+! nfs-ls "nfs://127.0.0.1/backup-a?version=3" >/dev/null 2>&1 || fail "an NFS server answers outside the container"
+pgrep -x ganesha.nfsd >/dev/null && pgrep -x rpcbind >/dev/null || fail "no server or rpcbind to be seen"
 kill -TERM "$TRELK_PID"
-set +e; wait "$TRELK_PID"; rc=$?; set -e
+wait "$TRELK_PID" || true
 TRELK_PID=
-[ "$rc" -eq 1 ] || fail "the launcher exited $rc on SIGTERM, not 1"
 sleep 0.5
-pgrep -x ganesha.nfsd >/dev/null && fail "a server process is left"
-pgrep -x rpcbind >/dev/null && fail "an rpcbind process is left"
-[ -e "$W/run/trelk.pid" ] && fail "the pid file is left"
-[ -z "$(ip -o link show type veth)" ] || fail "a veth device is left"
-grep -q " $W" /proc/self/mountinfo && fail "a mount is left under $W"
-say "ok - SIGTERM leaves no process, device, mount or pid file"
+[ -z "$(pgrep -x ganesha.nfsd; pgrep -x rpcbind; ip -o link show type veth; grep " $W" /proc/self/mountinfo)" ] ||
+  fail "a process, veth device or mount is left"
+echo "ok - both exports read like their sources, only at the container's address; SIGTERM leaves nothing"
