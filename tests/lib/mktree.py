@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""usage: mktree.py DEST SHAPE[=N]...: a test tree with shapes backup media must
-reproduce (see SHAPES); contents are fixed, so two runs build the same tree.
+"""usage: mktree.py DEST SHAPE[=N]...: a test tree with the shapes backup media
+must reproduce (see SHAPES). Contents are fixed, so two runs build the same tree;
 BLOCK (default 131072) is the image block size the sizes are chosen around."""
 import os
 import random
@@ -14,7 +14,7 @@ MTIME = 1_600_000_000
 
 def write(path, content, mtime=MTIME, mode=0o644):
     with open(path, "wb") as f:
-        f.write(content if isinstance(content, bytes) else random.Random(content[1]).randbytes(content[0]))
+        f.write(content if isinstance(content, bytes) else random.Random(content).randbytes(content))
     os.chmod(path, mode)
     os.utime(path, (mtime, mtime))
 
@@ -30,9 +30,9 @@ def sparse(path, size, pieces):
 
 def sizes(d):
     for n in (0, 1, 511, 512, 513, 4095, 4096, 4097, BLOCK - 1, BLOCK, BLOCK + 1, 2 * BLOCK, 2 * BLOCK + 1):
-        write(f"{d}/size-{n}", (n, n))
-    write(f"{d}/fragment-only", (3000, 7))
-    write(f"{d}/multi-block", (7 * BLOCK + 777, 8))
+        write(f"{d}/size-{n}", n)
+    write(f"{d}/fragment-only", 3000)
+    write(f"{d}/multi-block", 7 * BLOCK + 777)
     write(f"{d}/text", b"".join(b"line %08d of a text file\n" % i for i in range(40000)))
 
 
@@ -61,13 +61,13 @@ def links(d):
     for name, target in (("relative", "target"), ("relative-up", "../links/target"), ("absolute", "/etc/hostname"),
                          ("dangling", "no/such/file"), ("long-4095", "/".join(["d" * 255] * 16))):
         os.symlink(target, f"{d}/{name}")
-    write(f"{d}/hard-a", (5000, 41))
+    write(f"{d}/hard-a", 5000)
     os.link(f"{d}/hard-a", f"{d}/hard-b")
 
 
 def names(d):
-    for name in ("x" * 255, "héllo wörld", "日本語のファイル", "emoji-\U0001F600", "with space", "tab\there",
-                 "new\nline", "-dash", ".hidden", "back\\slash"):
+    for name in ("x" * 255, "héllo wörld", "日本語のファイル", "emoji-\U0001F600", "with space", "tab\there", "new\nline",
+                 "-dash", ".hidden", "back\\slash"):
         write(f"{d}/{name}", name.encode())
     write(os.fsencode(d) + b"/latin1-\xe9\xff", b"raw bytes name\n")
 
@@ -76,11 +76,8 @@ def modes(d):
     for mode in (0o000, 0o4755, 0o2755, 0o600, 0o777, 0o6711):
         write(f"{d}/m{mode:04o}", b"mode", mode=mode)
     for mode in (0o1777, 0o700):
-        os.mkdir(f"{d}/dir-{mode:04o}", mode)
+        os.mkdir(f"{d}/dir-{mode:04o}")
         os.chmod(f"{d}/dir-{mode:04o}", mode)
-
-
-def mtimes(d):
     for t in (0, 1, 2**31 - 1, 2**31 + 5, 1234567890):
         write(f"{d}/t{t}", b"%d\n" % t, mtime=t)
 
@@ -96,21 +93,18 @@ def flat(d, n):
         os.close(os.open(f"{d}/e{i:06d}", os.O_CREAT | os.O_WRONLY, 0o644))
 
 
-# shape: (its directory below DEST or "", builder)
+# shape: (its directory below DEST, builder)
 SHAPES = {"sizes": ("", sizes), "sparse": ("", holes), "huge": ("", huge), "specials": ("specials", specials),
-          "links": ("links", links), "names": ("names", names), "modes": ("modes", modes),
-          "mtimes": ("mtimes", mtimes), "empty": ("empty", lambda d: None), "nested": ("", nested),
-          "bigdir": ("bigdir", flat), "flatdir": ("", flat)}
+          "links": ("links", links), "names": ("names", names), "modes": ("modes", modes), "nested": ("", nested),
+          "empty": ("empty", lambda d: None), "bigdir": ("bigdir", flat), "flatdir": ("", flat)}
 
 
 def main(dest, shapes):
-    os.makedirs(dest, exist_ok=True)
     for shape in shapes:
         name, _, n = shape.partition("=")
         sub, build = SHAPES[name]
-        d = os.path.join(dest, sub).rstrip("/")
-        os.makedirs(d, exist_ok=True)
-        build(d, int(n)) if n else build(d)
+        os.makedirs(os.path.join(dest, sub), exist_ok=True)
+        build(os.path.join(dest, sub).rstrip("/"), *([int(n)] if n else []))
     for path, _, files in os.walk(dest, topdown=False):
         for p in (os.path.join(path, name) for name in files):
             if not stat.S_ISREG(os.lstat(p).st_mode):

@@ -1,64 +1,47 @@
 # shellcheck shell=bash
 # The NFS server (NFSv3 only) and rpcbind in private PID, network and mount
-# namespaces: a test reaches nothing on the host, and whatever it started dies
-# with it. A test script sources this file and calls nfsh_enter "$@" (or
-# nfsh_enter_qor), which re-executes it as pid 1 of the namespaces.
-# Before nfsh_enter: NFSH_TMPFS_SIZE (the namespace's /run, default 2g); before
-# nfsh_start: NFSH_SERVER (command array), NFSH_START_SECONDS (default 30).
-# After: NFSH_WORK (in that /run), NFSH_CONF, NFSH_LOG, NFSH_SERVER_PID.
+# namespaces: nfsh_enter "$@" re-executes the test as their pid 1, so whatever it
+# starts dies with it. NFSH_TMPFS_SIZE sizes the namespace's /run (default 2g),
+# which holds NFSH_WORK; NFSH_SERVER (an array) and NFSH_START_SECONDS change
+# the server nfsh_start runs.
 NFSH_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-
 nfsh_die() { echo "nfs-harness: $*" >&2; exit 1; }
 
 nfsh_enter() {
 	if [ "${NFSH_INSIDE:-}" != 1 ]; then
 		[ "$(id -u)" = 0 ] || nfsh_die "must run as root"
-		local rc=0
 		trap 'kill -KILL "$ns" 2>/dev/null' TERM INT HUP
 		NFSH_INSIDE=1 unshare --pid --fork --mount-proc --net --mount --propagation private bash "$0" "$@" &
-		local ns=$!
+		local ns=$! rc=0
 		wait "$ns" || rc=$?
 		exit "$rc"
 	fi
 	set -o pipefail
 	mount -t tmpfs -o "size=${NFSH_TMPFS_SIZE:-2g},mode=0755" nfsh-run /run
 	# the server keeps NFSv4 recovery state there even when only v3 is enabled
-	[ -d /var/lib/nfs ] && mount -t tmpfs -o mode=0755 nfsh-varlib /var/lib/nfs
-	NFSH_WORK=/run/nfsh NFSH_CONF=/run/nfsh/ganesha.conf NFSH_LOG=/run/nfsh/ganesha.log
-	NFSH_PLUGINS=$NFSH_WORK/plugins
+	[ ! -d /var/lib/nfs ] || mount -t tmpfs -o mode=0755 nfsh-varlib /var/lib/nfs
+	NFSH_WORK=/run/nfsh NFSH_CONF=/run/nfsh/ganesha.conf NFSH_LOG=/run/nfsh/ganesha.log NFSH_PLUGINS=/run/nfsh/plugins
 	mkdir -p /run/ganesha /run/rpcbind "$NFSH_PLUGINS" "$NFSH_WORK/recov"
 	ln -s /usr/lib/x86_64-linux-gnu/ganesha/libfsal*.so "$NFSH_PLUGINS"/
 	ip link set lo up
-	trap nfsh_cleanup EXIT
+	trap 'st=$?; nfsh_stop &>/dev/null; [ $st = 0 ] || [ -n "${NFSH_QUIET_LOG:-}" ] || tail -40 "$NFSH_LOG" >&2' EXIT
 	rpcbind -w -f &
 	wait_for 5 rpcinfo -p 127.0.0.1 || nfsh_die "rpcbind did not start"
 }
-
-nfsh_cleanup() {
-	local rc=$?
-	nfsh_stop >/dev/null 2>&1
-	[ "$rc" = 0 ] || [ -n "${NFSH_QUIET_LOG:-}" ] || tail -n 40 "$NFSH_LOG" >&2 2>/dev/null
-	return "$rc"
-}
-
 # wait_for SECONDS COMMAND...: until COMMAND succeeds
 wait_for() {
 	local end=$((SECONDS + $1))
 	shift
-	until "$@" >/dev/null 2>&1; do [ "$SECONDS" -lt "$end" ] || return 1; sleep 0.1; done
+	until "$@" &>/dev/null; do [ "$SECONDS" -lt "$end" ] || return 1; sleep 0.1; done
 }
-
+# for the plug-in's tests: T and M are the test's tree and media directory
 nfsh_enter_qor() {
 	nfsh_enter "$@"
 	nfsh_use_qor "${FSALQOR:?set FSALQOR to libfsalqor.so}"
 	: "${NFSQ:?set NFSQ to the nfsq client}"
 	T=$NFSH_WORK/tree M=$NFSH_WORK/media
 }
-
-nfsh_use_qor() {
-	[ -f "$1" ] || nfsh_die "no plug-in at $1"
-	ln -sf "$(readlink -f "$1")" "$NFSH_PLUGINS/libfsalqor.so"
-}
+nfsh_use_qor() { [ -f "$1" ] && ln -sf "$(readlink -f "$1")" "$NFSH_PLUGINS/libfsalqor.so" || nfsh_die "no plug-in at $1"; }
 
 # The server's configuration: the core part, then the blocks on standard input.
 nfsh_conf() {
@@ -70,8 +53,7 @@ LOG { Default_Log_Level = EVENT; Components { FSAL = ${NFSH_FSAL_LOG_LEVEL:-EVEN
 $(cat)
 EOF
 }
-
-nfsh_export() {	# ID PATH PSEUDO FSAL-BLOCK
+nfsh_export() {	# ID PATH PSEUDO FSAL-SETTINGS
 	echo "EXPORT { Export_Id = $1; Path = \"$2\"; Pseudo = \"$3\"; Access_Type = RO; Squash = No_Root_Squash;"
 	echo "	Protocols = 3; Transports = TCP; SecType = sys; FSAL { $4 } }"
 }
@@ -80,42 +62,38 @@ nfsh_export_vfs() { nfsh_export "$1" "$2" "$3" "Name = VFS;"; }
 nfsh_export_qor() { nfsh_export "$1" "$2" "$2" "Name = QOR; dir = \"$3\"; minor_resource_id = \"$4\"; seq = $5; ${6:-}"; }
 
 nfsh_serving() {	# also true when the server died
-	kill -0 "$NFSH_SERVER_PID" 2>/dev/null || return 0
-	grep -q "NFS SERVER INITIALIZED" "$NFSH_LOG" && rpcinfo -p 127.0.0.1 | grep -q ' 100005 *3 *tcp' &&
-		rpcinfo -p 127.0.0.1 | grep -q ' 100003 *3 *tcp'
+	! kill -0 "$NFSH_SERVER_PID" || { grep -q "NFS SERVER INITIALIZED" "$NFSH_LOG" &&
+		[ "$(rpcinfo -p 127.0.0.1 | grep -cE ' 10000[35] +3 +tcp')" = 2 ]; }
 }
-# Starts the server; fails if it does not serve NFSv3 and MOUNT in time.
 nfsh_start() {
 	: >"$NFSH_LOG"
 	[ -n "${NFSH_SERVER[*]:-}" ] || NFSH_SERVER=(ganesha.nfsd)
 	"${NFSH_SERVER[@]}" -F -f "$NFSH_CONF" -L "$NFSH_LOG" -p "$NFSH_WORK/ganesha.pid" &
 	NFSH_SERVER_PID=$!
-	wait_for "${NFSH_START_SECONDS:-30}" nfsh_serving && kill -0 "$NFSH_SERVER_PID" && return 0
+	wait_for "${NFSH_START_SECONDS:-30}" nfsh_serving && kill -0 "$NFSH_SERVER_PID" && return
 	echo "nfs-harness: the server did not come up" >&2
 	nfsh_stop
 	return 1
 }
-# SIGTERM (a regular shutdown that unloads the plug-ins); fails unless it exits 0.
+# SIGTERM: a regular shutdown that unloads the plug-ins; fails unless it exits 0
 nfsh_stop() {
-	local pid=${NFSH_SERVER_PID:-} st=0
+	local pid=${NFSH_SERVER_PID:-}
 	NFSH_SERVER_PID=
 	[ -n "$pid" ] || return 0
 	kill -TERM "$pid" 2>/dev/null
 	wait_for 20 eval "! kill -0 $pid" || { kill -KILL "$pid"; echo "nfs-harness: the server ignored SIGTERM" >&2; }
-	wait "$pid" 2>/dev/null || st=$?
-	return "$st"
+	wait "$pid"
 }
 
-# nfsq ARGS: the client. An NFS error (status 1) is an answer; any other
-# failure is recorded, also from a subshell, and fails the next check.
+# The client: an NFS error (status 1) is an answer; any other failure is
+# recorded, also from a subshell, and fails the next check.
 nfsq() {
 	local st=0
 	"$NFSQ" "$@" || st=$?
 	[ "$st" -le 1 ] || echo "nfsq $* (status $st)" >>"$NFSH_WORK/client-failures"
 	return "$st"
 }
-
-# ---- TAP-style checks: check DESCRIPTION COMMAND..., check_eq DESCRIPTION EXPECTED ACTUAL
+# TAP checks: check DESCRIPTION COMMAND..., check_eq DESCRIPTION EXPECTED ACTUAL
 NFSH_FAILS=0 NFSH_COUNT=0
 check() {
 	local d=$1 st=0
@@ -141,13 +119,11 @@ done_testing() {
 
 # nfsh_pack SRC MEDIA-DIR MINOR SEQ [COMPRESSOR|none] [MKSQUASHFS OPTIONS...]
 nfsh_pack() {
-	local src=$1 out=$2/$3/$4.sqfs comp=${5:-lz4} opts=(-comp "${5:-lz4}")
-	shift $(($# < 5 ? $# : 5))
-	[ "$comp" = none ] && opts=(-noI -noD -noF -noX)
+	local out=$2/$3/$4.sqfs opts=(-comp "${5:-lz4}")
+	[ "${5:-}" != none ] || opts=(-noI -noD -noF -noX)
 	mkdir -p "${out%/*}"
-	mksquashfs "$src" "$out" -noappend -quiet -no-progress -exports -processors 2 "${opts[@]}" "$@" >/dev/null
+	mksquashfs "$1" "$out" -noappend -quiet -no-progress -exports -processors 2 "${opts[@]}" "${@:6}" >/dev/null
 }
-
 # attr NAME LINE: NAME's value in an nfsq attribute line
 attr() { local l=" $2"; l=${l#* "$1"=}; [ "$l" != " $2" ] && echo "${l%% *}"; }
 # type mode size mtime, of a source file and of an nfsq attribute line
@@ -158,7 +134,6 @@ src_stat() {
 	printf '%s %04o %s %s\n' "${types[$((16#$f >> 12))]:-other}" $((16#$f & 07777)) "$s" "$y"
 }
 nfs_stat() { local m; m=$(attr mtime "$1"); echo "$(attr type "$1") $(attr mode "$1") $(attr size "$1") ${m%.*}"; }
-
 # The server's NFSv3 handle: version, flags, export id (2 bytes, big-endian),
 # the length of the plug-in's part, then its media id, id and mode (4 bytes
 # each, little-endian). qfh_set HEX FIELD VALUE, FIELD: export fslen media id mode

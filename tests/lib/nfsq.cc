@@ -1,8 +1,8 @@
 // nfsq: an NFSv3 test client on libnfs's raw RPC layer: handles as hex bytes,
-// several READs in flight, READDIRPLUS in small replies, and a walk that prints
-// every object's attributes, link target and content hash.
-// Exit status: 0 done, 1 the server answered with an error (printed as
-// "error NAME"), 2 anything else (usage, transport, no reply in time).
+// READs in flight, each checked against the file's size, READDIRPLUS in small
+// replies, and a walk that prints every object's attributes, link target and
+// content hash. Exit status: 0 done, 1 the server answered with an error
+// ("error NAME" on standard output), 2 anything else (usage, transport, timeout).
 #include <nfsc/libnfs.h>
 #include <nfsc/libnfs-raw.h>
 #include <nfsc/libnfs-raw-mount.h>
@@ -10,10 +10,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -51,9 +49,8 @@ struct Rpc {
 
 	Rpc(int program, int version)
 	{
-		start([&](rpc_cb cb, void *p) {
-			return rpc_connect_program_async(ctx, "127.0.0.1", program, version, cb, p);
-		}, [](void *) {});
+		start([&](rpc_cb cb, void *p) { return rpc_connect_program_async(ctx, "127.0.0.1", program, version, cb, p); },
+		      [](void *) {});
 		drain();
 	}
 	~Rpc() { rpc_destroy_context(ctx); }
@@ -97,17 +94,14 @@ const char *type_name(unsigned t)
 std::string attr_line(const fattr3 &a)
 {
 	char buf[400];
-	std::snprintf(buf, sizeof buf,
-		      "type=%s mode=%04o size=%" PRIu64 " used=%" PRIu64 " nlink=%u uid=%u gid=%u fileid=%" PRIu64
-		      " atime=%u.%09u mtime=%u.%09u ctime=%u.%09u",
-		      type_name(a.type), a.mode & 07777, a.size, a.used, a.nlink, a.uid, a.gid, a.fileid,
-		      a.atime.seconds, a.atime.nseconds, a.mtime.seconds, a.mtime.nseconds, a.ctime.seconds,
-		      a.ctime.nseconds);
+	std::snprintf(buf, sizeof buf, "type=%s mode=%04o size=%" PRIu64 " used=%" PRIu64 " nlink=%u uid=%u gid=%u fileid=%" PRIu64
+		      " atime=%u.%09u mtime=%u.%09u ctime=%u.%09u", type_name(a.type), a.mode & 07777, a.size, a.used, a.nlink,
+		      a.uid, a.gid, a.fileid, a.atime.seconds, a.atime.nseconds, a.mtime.seconds, a.mtime.nseconds,
+		      a.ctime.seconds, a.ctime.nseconds);
 	return buf;
 }
 
-nfs_fh3 fh3(const Handle &h) { return {{static_cast<u_int>(h.size()), const_cast<char *>(h.data())}}; }
-
+// Names may hold any byte but '/' and NUL: escape what would break a line.
 std::string escaped(const std::string &s)
 {
 	std::string out;
@@ -119,6 +113,8 @@ std::string escaped(const std::string &s)
 	return out;
 }
 
+nfs_fh3 fh3(const Handle &h) { return {{static_cast<u_int>(h.size()), const_cast<char *>(h.data())}}; }
+
 struct Entry {
 	std::string name;
 	uint64_t cookie;
@@ -129,18 +125,19 @@ struct Entry {
 
 class Client {
 public:
+	Handle root;
+
 	Client(const std::string &exp, unsigned inflight, unsigned chunk) : inflight_(std::max(1u, inflight))
 	{
 		Rpc mnt(MOUNT_PROGRAM, MOUNT_V3);
 		int status = -1;
-		mnt.start([&](rpc_cb cb, void *p) {
-			return rpc_mount3_mnt_async(mnt.ctx, cb, const_cast<char *>(exp.c_str()), p);
-		}, [&](void *d) {
-			auto *r = static_cast<mountres3 *>(d);
-			auto &fh = r->mountres3_u.mountinfo.fhandle;
-			if ((status = r->fhs_status) == MNT3_OK)
-				root.assign(fh.fhandle3_val, fh.fhandle3_len);
-		});
+		mnt.start([&](rpc_cb cb, void *p) { return rpc_mount3_mnt_async(mnt.ctx, cb, const_cast<char *>(exp.c_str()), p); },
+			  [&](void *d) {
+				  auto *r = static_cast<mountres3 *>(d);
+				  auto &fh = r->mountres3_u.mountinfo.fhandle;
+				  if ((status = r->fhs_status) == MNT3_OK)
+					  root.assign(fh.fhandle3_val, fh.fhandle3_len);
+			  });
 		mnt.drain();
 		if (status != MNT3_OK)
 			throw NfsError{"MNT3ERR " + std::to_string(status)};
@@ -148,45 +145,35 @@ public:
 	}
 
 	// One call and its reply; an NFS error status is thrown.
-	template <typename Res, typename Args, typename Ok>
-	void call(int (*send)(rpc_context *, rpc_cb, Args *, void *), Args args, Ok ok)
+	template <typename Res, typename Args, typename Ok> void call(int (*send)(rpc_context *, rpc_cb, Args *, void *), Args args, Ok ok)
 	{
 		int status = 0;
 		nfs_.start([&](rpc_cb cb, void *p) { return send(nfs_.ctx, cb, &args, p); }, [&](void *d) {
-			auto *r = static_cast<Res *>(d);
-			status = r->status;
-			if (!status)
-				ok(*r);
+			if (!(status = static_cast<Res *>(d)->status))
+				ok(*static_cast<Res *>(d));
 		});
 		nfs_.drain();
 		if (status)
 			throw NfsError{nfsstat3_to_str(status)};
 	}
-
 	unsigned rtmax()
 	{
 		unsigned n = 0;
-		call<FSINFO3res>(rpc_nfs3_fsinfo_async, FSINFO3args{fh3(root)},
-				 [&](FSINFO3res &r) { n = r.FSINFO3res_u.resok.rtmax; });
-		if (!n)
-			fail("FSINFO without rtmax");
-		return n;
+		call<FSINFO3res>(rpc_nfs3_fsinfo_async, FSINFO3args{fh3(root)}, [&](auto &r) { n = r.FSINFO3res_u.resok.rtmax; });
+		return n ? n : (fail("FSINFO without rtmax"), 0);
 	}
 	fattr3 getattr(const Handle &h)
 	{
 		fattr3 a{};
-		call<GETATTR3res>(rpc_nfs3_getattr_async, GETATTR3args{fh3(h)},
-				  [&](GETATTR3res &r) { a = r.GETATTR3res_u.resok.obj_attributes; });
+		call<GETATTR3res>(rpc_nfs3_getattr_async, GETATTR3args{fh3(h)}, [&](auto &r) { a = r.GETATTR3res_u.resok.obj_attributes; });
 		return a;
 	}
 	Handle lookup(const Handle &dir, const std::string &name)
 	{
 		Handle h;
-		call<LOOKUP3res>(rpc_nfs3_lookup_async, LOOKUP3args{{fh3(dir), const_cast<char *>(name.c_str())}},
-				 [&](LOOKUP3res &r) {
-					 auto &o = r.LOOKUP3res_u.resok.object.data;
-					 h.assign(o.data_val, o.data_len);
-				 });
+		call<LOOKUP3res>(rpc_nfs3_lookup_async, LOOKUP3args{{fh3(dir), const_cast<char *>(name.c_str())}}, [&](auto &r) {
+			h.assign(r.LOOKUP3res_u.resok.object.data.data_val, r.LOOKUP3res_u.resok.object.data.data_len);
+		});
 		return h;
 	}
 	Handle resolve(const std::string &path)
@@ -194,8 +181,7 @@ public:
 		Handle h = root;
 		for (size_t pos = 0, end; pos <= path.size(); pos = end + 1) {
 			end = std::min(path.find('/', pos), path.size());
-			std::string name = path.substr(pos, end - pos);
-			if (!name.empty() && name != ".")
+			if (std::string name = path.substr(pos, end - pos); !name.empty() && name != ".")
 				h = lookup(h, name);
 		}
 		return h;
@@ -203,33 +189,28 @@ public:
 	std::string readlink(const Handle &h)
 	{
 		std::string t;
-		call<READLINK3res>(rpc_nfs3_readlink_async, READLINK3args{fh3(h)},
-				   [&](READLINK3res &r) { t = r.READLINK3res_u.resok.data; });
+		call<READLINK3res>(rpc_nfs3_readlink_async, READLINK3args{fh3(h)}, [&](auto &r) { t = r.READLINK3res_u.resok.data; });
 		return t;
 	}
 
-	// READDIRPLUS with replies of at most maxcount bytes, each resuming from
-	// the last cookie; "." and ".." are left out.
+	// READDIRPLUS in replies of at most maxcount bytes, each resuming from the
+	// last cookie; "." and ".." are left out.
 	std::vector<Entry> list(const Handle &dir, unsigned maxcount, unsigned *calls = nullptr)
 	{
 		std::vector<Entry> out;
 		READDIRPLUS3args a{fh3(dir), 0, {}, maxcount, maxcount};
 		for (bool eof = false; !eof; calls && ++*calls) {
-			call<READDIRPLUS3res>(rpc_nfs3_readdirplus_async, a, [&](READDIRPLUS3res &r) {
+			call<READDIRPLUS3res>(rpc_nfs3_readdirplus_async, a, [&](auto &r) {
 				auto &ok = r.READDIRPLUS3res_u.resok;
 				std::memcpy(a.cookieverf, ok.cookieverf, sizeof a.cookieverf);
-				eof = ok.reply.eof;
-				if (!eof && !ok.reply.entries)
+				if (!(eof = ok.reply.eof) && !ok.reply.entries)
 					fail("READDIRPLUS without entries or eof");
 				for (entryplus3 *e = ok.reply.entries; e; e = e->nextentry) {
-					a.cookie = e->cookie;
-					if (!std::strcmp(e->name, ".") || !std::strcmp(e->name, ".."))
-						continue;
 					auto &fh = e->name_handle.post_op_fh3_u.handle.data;
-					out.push_back({e->name, e->cookie,
-						       e->name_handle.handle_follows ? Handle(fh.data_val, fh.data_len) : "",
-						       e->name_attributes.post_op_attr_u.attributes,
-						       bool(e->name_attributes.attributes_follow)});
+					a.cookie = e->cookie;
+					if (std::strcmp(e->name, ".") && std::strcmp(e->name, ".."))
+						out.push_back({e->name, e->cookie, e->name_handle.handle_follows ? Handle(fh.data_val, fh.data_len) : "",
+							       e->name_attributes.post_op_attr_u.attributes, bool(e->name_attributes.attributes_follow)});
 				}
 			});
 		}
@@ -241,9 +222,7 @@ public:
 		Ranges r;
 		for (uint64_t o = offset, end = std::min(offset + count, size); o < end; o += chunk_)
 			r.emplace_back(o, std::min<uint64_t>(chunk_, end - o));
-		if (r.empty())
-			r.emplace_back(offset, std::min<uint64_t>(chunk_, count));
-		return r;
+		return r.empty() ? Ranges{{offset, std::min<uint64_t>(chunk_, count)}} : r;
 	}
 	// READs of the ranges, up to inflight at once; each reply must hold exactly
 	// the bytes the file has there. sink gets them in the order of the ranges.
@@ -260,13 +239,11 @@ public:
 						   auto *r = static_cast<READ3res *>(d);
 						   auto &ok = r->READ3res_u.resok;
 						   uint64_t want = off < size ? std::min<uint64_t>(n, size - off) : 0;
-						   if ((status = r->status))
-							   return;
-						   if (ok.count != want || ok.data.data_len != want || (want < n && !ok.eof) ||
-						       (ok.eof && off + want < size))
+						   if (!(status = r->status) && (ok.count != want || ok.data.data_len != want ||
+										 (want < n && !ok.eof) || (ok.eof && off + want < size)))
 							   fail("READ of " + std::to_string(n) + " at " + std::to_string(off) + ": " +
 								std::to_string(ok.count) + " bytes");
-						   ready[i].assign(ok.data.data_val, want);
+						   ready[i].assign(status ? "" : std::string(ok.data.data_val, want));
 					   });
 			}
 			nfs_.drain(sent < ranges.size() ? inflight_ - 1 : 0);
@@ -284,12 +261,8 @@ public:
 			for (unsigned char c : s)
 				v = (v ^ c) * 0x100000001b3ULL;
 		});
-		char buf[17];
-		std::snprintf(buf, sizeof buf, "%016" PRIx64, v);
-		return buf;
+		return std::to_string(v);
 	}
-
-	Handle root;
 
 private:
 	unsigned inflight_, chunk_ = 0;
@@ -305,12 +278,10 @@ void walk(Client &cl, unsigned maxcount, bool details)
 	size_t objects = 1;
 	auto add = [&](const std::string &path, const Handle &h, const fattr3 &a) {
 		char buf[256];
-		std::snprintf(buf, sizeof buf, "\t%s\t%04o\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%u\t%" PRIu64 "\t",
-			      type_name(a.type), a.mode & 07777, a.size, a.mtime.seconds, a.atime.seconds,
-			      a.ctime.seconds, a.nlink, a.uid, a.gid, a.fileid);
-		lines.insert(escaped(path) + buf +
-			     (a.type == NF3LNK ? "target=" + escaped(cl.readlink(h))
-			      : a.type == NF3REG ? "hash=" + cl.hash(h, a.size) : "-"));
+		std::snprintf(buf, sizeof buf, "\t%s\t%04o\t%" PRIu64 "\t%u\t%u\t%u\t%u\t%u\t%u\t%" PRIu64 "\t", type_name(a.type),
+			      a.mode & 07777, a.size, a.mtime.seconds, a.atime.seconds, a.ctime.seconds, a.nlink, a.uid, a.gid, a.fileid);
+		lines.insert(escaped(path) + buf + (a.type == NF3LNK ? "target=" + escaped(cl.readlink(h))
+						    : a.type == NF3REG ? "hash=" + cl.hash(h, a.size) : "-"));
 	};
 	if (details)
 		add(".", cl.root, cl.getattr(cl.root));
@@ -337,19 +308,9 @@ void walk(Client &cl, unsigned maxcount, bool details)
 [[noreturn]] void usage()
 {
 	fail("usage: nfsq [-j INFLIGHT] [-c CHUNK] [-t] [-T TIMEOUT] EXPORT COMMAND [ARGS]\n"
-	     "  fh PATH | stat PATH | getattr HEX | lookup HEX NAME | readlink PATH | readlink-fh HEX\n"
-	     "  pread PATH OFFSET COUNT | randread PATH COUNT SIZE SEED | fsinfo\n"
-	     "  ls PATH [MAXCOUNT] | ls-fh HEX [MAXCOUNT] | count PATH [MAXCOUNT] | walk [MAXCOUNT] | tree [MAXCOUNT]");
-}
-
-Handle from_hex(const std::string &hex)
-{
-	if (hex.size() % 2)
-		fail("odd number of hex digits");
-	Handle h;
-	for (size_t i = 0; i < hex.size(); i += 2)
-		h += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-	return h;
+	     "  fh PATH | stat PATH | getattr HEX | lookup HEX NAME | readlink PATH | readlink-fh HEX | fsinfo\n"
+	     "  pread PATH OFFSET COUNT | randread PATH COUNT SIZE SEED | walk [MAXCOUNT] | tree [MAXCOUNT]\n"
+	     "  ls PATH [MAXCOUNT] | ls-fh HEX [MAXCOUNT] | count PATH [MAXCOUNT]");
 }
 
 void run(Client &cl, const std::vector<std::string> &args)
@@ -357,28 +318,29 @@ void run(Client &cl, const std::vector<std::string> &args)
 	const std::string &cmd = args[0];
 	auto arg = [&](size_t i) -> const std::string & { return i < args.size() ? args[i] : (usage(), args[0]); };
 	auto num = [&](size_t i, uint64_t dflt = 0) { return i < args.size() || !dflt ? std::stoull(arg(i), nullptr, 0) : dflt; };
-	auto handle = [&](bool raw) { return raw ? from_hex(arg(1)) : cl.resolve(arg(1)); };
+	auto handle = [&](bool hex) {
+		Handle h;
+		for (size_t i = 0; hex && i < arg(1).size(); i += 2)
+			h += static_cast<char>(std::stoi(arg(1).substr(i, 2), nullptr, 16));
+		return hex ? h : cl.resolve(arg(1));
+	};
 	auto print = [](const std::string &s) { std::fwrite(s.data(), 1, s.size(), stdout); };
 	if (cmd == "fh") {
 		for (unsigned char c : cl.resolve(arg(1)))
 			std::printf("%02x", c);
 		std::printf("\n");
-	} else if (cmd == "stat" || cmd == "getattr") {
-		std::printf("%s\n", attr_line(cl.getattr(handle(cmd == "getattr"))).c_str());
-	} else if (cmd == "lookup") {
-		std::printf("%s\n", attr_line(cl.getattr(cl.lookup(from_hex(arg(1)), arg(2)))).c_str());
+	} else if (cmd == "stat" || cmd == "getattr" || cmd == "lookup") {
+		Handle h = handle(cmd != "stat");
+		std::printf("%s\n", attr_line(cl.getattr(cmd == "lookup" ? cl.lookup(h, arg(2)) : h)).c_str());
 	} else if (cmd == "readlink" || cmd == "readlink-fh") {
 		print(cl.readlink(handle(cmd == "readlink-fh")));
 	} else if (cmd == "pread" || cmd == "randread") {
 		Handle h = cl.resolve(arg(1));
 		uint64_t size = cl.getattr(h).size, bytes = 0;
-		Ranges r = cl.chunks(num(2), num(3), size);
-		if (cmd == "randread") {
-			std::mt19937_64 rng(num(4));
-			r.assign(num(2), {0, num(3)});
-			for (auto &[off, n] : r)
-				off = rng() % std::max<uint64_t>(1, size / n) * n;
-		}
+		Ranges r = cmd == "pread" ? cl.chunks(num(2), num(3), size) : Ranges(num(2), {0, num(3)});
+		std::mt19937_64 rng(cmd == "randread" ? num(4) : 0);
+		for (auto &[off, n] : r)
+			off = cmd == "pread" ? off : rng() % std::max<uint64_t>(1, size / n) * n;
 		cl.read(h, size, r, [&](const std::string &s) { cmd == "pread" ? print(s) : void(bytes += s.size()); });
 		if (cmd == "randread")
 			std::printf("%" PRIu64 "\n", bytes);
@@ -389,8 +351,7 @@ void run(Client &cl, const std::vector<std::string> &args)
 		auto entries = cl.list(handle(cmd == "ls-fh"), num(2, 65536), &calls);
 		std::set<std::string> names;
 		for (auto &e : entries) {
-			names.insert(e.name);
-			if (cmd != "count")
+			if (names.insert(e.name); cmd != "count")
 				std::printf("%s\tcookie=%" PRIu64 "\t%s\n", escaped(e.name).c_str(), e.cookie,
 					    e.has_attr ? attr_line(e.attr).c_str() : "noattr");
 		}
@@ -410,14 +371,10 @@ int main(int argc, char **argv)
 	unsigned inflight = 1, chunk = 0;
 	bool timed = false;
 	for (int opt; (opt = getopt(argc, argv, "+j:c:tT:")) != -1;) {
-		if (opt == 'j')
-			inflight = std::stoul(optarg);
-		else if (opt == 'c')
-			chunk = std::stoul(optarg);
-		else if (opt == 'T')
-			timeout_seconds = std::stoul(optarg);
-		else if (opt == 't')
+		if (opt == 't')
 			timed = true;
+		else if (opt == 'j' || opt == 'c' || opt == 'T')
+			(opt == 'j' ? inflight : opt == 'c' ? chunk : timeout_seconds) = std::stoul(optarg);
 		else
 			usage();
 	}

@@ -11,7 +11,7 @@ server=${QOR_MIPS_SYSROOT:?}/usr/bin/ganesha.nfsd
 check_eq "the server and the plug-in are MIPS, the client the build machine's" \
 	"MIPS R3000 MIPS R3000 $(qg_elf /bin/sh Machine)" "$(qg_elf "$server" Machine) $(qg_elf "$FSALQOR" Machine) $(qg_elf "$NFSQ" Machine)"
 
-python3 "$NFSH_LIB/mktree.py" "$T" sizes sparse links names modes mtimes empty nested
+python3 "$NFSH_LIB/mktree.py" "$T" sizes sparse links names modes empty nested
 nfsh_pack "$T" "$M" target 1 zstd
 nfsh_export_vfs 1 "$T" /vfs | nfsh_conf
 check "the host's server starts (reference)" nfsh_start
