@@ -136,6 +136,11 @@ nfsh_pack "$T2" "$M" minor-a 1 lz4
 check "server starts on the replaced image" nfsh_start
 check_eq "a handle into the replaced image is stale" "error NFS3ERR_STALE" "$(nfsq /qa getattr "$fh")"
 check_eq "the export serves the new image" "$(src_stat "$T2/size-513")" "$(nfs_stat "$(nfsq /qa stat size-513)")"
+# exports that a reload removes let go of their medium; the others serve on
+nfsh_export_qor 4 /qb "$M" minor-b 7 | nfsh_conf
+kill -HUP "$NFSH_SERVER_PID"
+check "exports removed on SIGHUP close their medium" wait_for 10 eval "! ls -l /proc/$NFSH_SERVER_PID/fd | grep -q minor-a/"
+check_eq "... are gone, and the others serve" "$(src_stat "$T2/size-1")" "$(refused /qa && nfs_stat "$(nfsq /qb stat size-1)")"
 check "server stops" nfsh_stop
 
 # ---- the QOR block's limits ------------------------------------------------------

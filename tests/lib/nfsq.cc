@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,8 +37,8 @@ unsigned timeout_seconds = 20;
 	std::exit(2);
 }
 
-struct NfsError {
-	std::string name;
+struct NfsError : std::runtime_error {
+	using runtime_error::runtime_error;
 };
 
 // One connection: calls are sent, then serviced until their replies came; a
@@ -85,11 +87,7 @@ struct Rpc {
 	}
 };
 
-const char *type_name(unsigned t)
-{
-	static const char *const names[] = {"unknown", "reg", "dir", "blk", "chr", "lnk", "sock", "fifo"};
-	return names[t < 8 ? t : 0];
-}
+const char *type_name(unsigned t) { return std::array{"unknown", "reg", "dir", "blk", "chr", "lnk", "sock", "fifo"}[t < 8 ? t : 0]; }
 
 std::string attr_line(const fattr3 &a)
 {
@@ -389,7 +387,7 @@ int main(int argc, char **argv)
 		return 0;
 	} catch (const NfsError &e) {
 		std::fflush(stdout);
-		std::printf("error %s\n", e.name.c_str());
+		std::printf("error %s\n", e.what());
 		return 1;
 	} catch (const std::exception &e) {
 		fail(e.what());
