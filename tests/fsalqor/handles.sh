@@ -17,6 +17,10 @@ nfsh_pack "$T2" "$M" minor-b 7 zstd
 echo "not an image" >"$M/minor-a/5.sqfs"
 mkdir "$M/minor-c"	# from a tar stream: no export table
 tar -C "$T2" -cf - . | tar2sqfs -q -c lz4 "$M/minor-c/3.sqfs" >/dev/null
+deep=$(printf "/%0255d" {1..15})/$(printf "%0253d" 0)	# 4094 bytes: with a slash, the longest export_path
+mkdir -p "$NFSH_WORK/tree3" "$M/minor-d"
+(cd "$NFSH_WORK/tree3" && for c in ${deep//\// }; do mkdir "$c" && cd "$c"; done && echo "at the limit" >f)
+tar -C "$NFSH_WORK/tree3" -cf - . | tar2sqfs -q -c lz4 "$M/minor-d/1.sqfs" >/dev/null
 inode() { rdsquashfs -s "$1" "$M/minor-a/1.sqfs" | awk -F': ' '$1 == "Inode number" { print $2 }'; }
 noatime() { sed 's/ atime=[^ ]*//' <<<"$1"; }
 NFSH_FSAL_LOG_LEVEL=INFO
@@ -34,6 +38,7 @@ refused() { [[ $(nfsq "$1" stat .) == "error MNT3ERR"* ]]; }
 	nfsh_export_qor 8 /qnodir "$NFSH_WORK/no-such-dir" minor-a 1
 	nfsh_export_qor 9 /qc "$M" minor-c 3
 	nfsh_export_qor 10 /qlong "$M" minor-a 1 "export_path = \"/$(printf 'e%.0s' {1..4095})\";"
+	nfsh_export_qor 11 /qdeep "$M" minor-d 1 "export_path = \"$deep/\";"
 } | nfsh_conf
 check "server starts" nfsh_start
 python3 -c 'import fcntl, os, struct, sys
@@ -57,13 +62,13 @@ check_eq "a missing name is NOENT, a name below a file NOTDIR" $'error NFS3ERR_N
 check_eq "fileids are the medium's inode numbers" "$(inode /) $(inode /data/sub/file)" \
 	"$(attr fileid "$(nfsq /qa stat .)") $(attr fileid "$(nfsq /qa stat data/sub/file)")"
 
-# ---- export_path -------------------------------------------------------------
 check_eq "export_path's directory is the export's root" "$(src_stat "$T/data" | cut -d' ' -f1,2,4)" \
 	"$(nfs_stat "$(nfsq /qdata stat .)" | cut -d' ' -f1,2,4)"
 check_eq "a file below it resolves, with a trailing slash too, also mounted below the root" \
 	"$(for i in 1 2 3; do echo "$(src_stat "$T/data/sub/file") $(attr fileid "$(nfsq /qa stat data/sub/file)")"; done)" \
 	"$(for e in "/qdata sub/file" "/qslash sub/file" "/qslash/sub file"; do
 		f=$(nfsq ${e% *} stat "${e#* }") && echo "$(nfs_stat "$f") $(attr fileid "$f")"; done)"
+check_eq "an export_path at the length limit serves" "at the limit" "$(nfsq /qdeep pread f 0 100)"
 check_eq "going up from its root stays inside" "error NFS3ERR_NOENT" "$(nfsq /qdata stat ../size-1)"
 
 # A handle names an object whichever export it arrives on: /qdata answers only
@@ -79,7 +84,6 @@ confinement() {
 }
 confinement "cached through /qa"
 
-# ---- forged handles ------------------------------------------------------------
 a=$(nfsq /qa stat size-1) fh=$(nfsq /qa fh size-1) dfh=$(nfsq /qa fh data/sub) bfh=$(nfsq /qb fh size-1)
 check_eq "a handle gives the object's attributes" "$(noatime "$a") $(nfsq /qa stat data/sub)" \
 	"$(noatime "$(nfsq /qa getattr "$fh")") $(nfsq /qa getattr "$dfh")"
@@ -143,7 +147,6 @@ check "exports removed on SIGHUP close their medium" wait_for 10 eval "! ls -l /
 check_eq "... are gone, and the others serve" "$(src_stat "$T2/size-1")" "$(refused /qa && nfs_stat "$(nfsq /qb stat size-1)")"
 check "server stops" nfsh_stop
 
-# ---- the QOR block's limits ------------------------------------------------------
 for qor in "maxread = 511;" "maxread = 67108865;" "maxwrite = 100;" "umask = 01000;" "data_cache_size = 1099511627777;" \
 	"maxread = 512; maxwrite = 67108864; umask = 0777; link_support = false; data_cache_size = 0;"; do
 	{ echo "QOR { $qor }"; nfsh_export_qor 1 /qa "$M" minor-b 7; } | nfsh_conf

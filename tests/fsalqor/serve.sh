@@ -61,7 +61,6 @@ for e in /lz4 /none /zstd; do
 	check_eq "$e: six concurrent clients read the same bytes" "$(md5sum <"$R/multi-block")" "$(sort -u "$NFSH_WORK"/c?)"
 done
 
-# ---- links and objects the medium cannot serve --------------------------------
 for p in links/target links; do check_eq "readlink of $p is refused" "error NFS3ERR_INVAL" "$(nfsq /lz4 readlink $p)"; done
 check_eq "reading a link's data is refused" error "$(nfsq /lz4 pread links/relative 0 10 | cut -d' ' -f1)"
 check_eq "a socket and devices are looked up as absent, at once" "$(printf 'error NFS3ERR_NOENT %.0s' 1 2 3)" \
