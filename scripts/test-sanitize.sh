@@ -16,7 +16,7 @@ build=${SANITIZE_BUILD_DIR:-$top/build-sanitize}
 # Every GoogleTest program labelled unit or qor; nothing else is built.
 programs=(
   kolt_unit_test kolt_kill_legacy_test trelk_unit_test net_unit_tests
-  qor_unit_test qor_media_test qor_open_test qor_robustness_test qor_cache_test
+  qor_media_test
 )
 
 "$top/scripts/install-deps.sh"
