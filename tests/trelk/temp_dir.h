@@ -22,9 +22,7 @@ public:
     Temp_Dir(const Temp_Dir &) = delete;
     Temp_Dir &operator=(const Temp_Dir &) = delete;
 
-    const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
-
     std::string write(const std::string &name, const std::string &content) const
     {
         std::ofstream(file(name), std::ios::binary) << content;
@@ -34,9 +32,3 @@ public:
 private:
     std::string path_;
 };
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
