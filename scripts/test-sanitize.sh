@@ -15,7 +15,7 @@ build=${SANITIZE_BUILD_DIR:-$top/build-sanitize}
 
 # Every GoogleTest program labelled unit or qor; nothing else is built.
 programs=(
-  kolt_unit_test kolt_kill_legacy_test trelk_unit_test net_unit_tests
+  trelk_unit_test net_unit_tests
   fsalqor_unit_pure fsalqor_unit_attributes
   qor_unit_test qor_media_test qor_open_test qor_robustness_test qor_cache_test
 )

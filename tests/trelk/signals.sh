@@ -27,14 +27,6 @@ kill -HUP $launcher
 reap
 expect "SIGHUP reaches COMMAND" "5:got-hup" "$rc:$(cat "$T/out/hup" 2>/dev/null)"
 
-# A container left by a SIGKILLed launcher is ended by the next run.
-start "$CONF" /bin/sleep 100
-kill -KILL $launcher
-reap
-expect "container outlives a SIGKILLed launcher" yes "$(yesno alive "$pid")"
-check "next run" "" /bin/true
-expect "leftover container ended" no "$(yesno alive "$pid")"
-
 # A pid file that cannot be written ends the run before COMMAND starts, and
 # leaves no part of the container behind (left to itself, the child would
 # fail its handshake and say so).
