@@ -45,22 +45,4 @@ TEST(Nlmsg, WritersStopAtTheCapacityAndTheSixteenBitLength)
     EXPECT_EQ(reinterpret_cast<rtattr *>(big->nlmsghdr + 1)->rta_len, 65535);
 }
 
-// Padding is written, not left to the buffer's first zero fill.
-TEST(Nlmsg, NestsCloseOverTheirContentAndPaddingIsZeroed)
-{
-    message msg(nlmsg_alloc(64));
-    ASSERT_TRUE(msg);
-    memset(msg->nlmsghdr + 1, 0xa5, msg->cap - sizeof(nlmsghdr));
-    auto *head = static_cast<unsigned char *>(nlmsg_reserve(msg.get(), 5));
-    ASSERT_NE(head, nullptr);
-    EXPECT_EQ(head[5] | head[6] | head[7], 0);
-    rtattr *outer = nla_begin_nested(msg.get(), 1);
-    ASSERT_EQ(nla_put_string(msg.get(), 2, "veth"), 0);
-    nla_end_nested(msg.get(), outer);
-    EXPECT_EQ(outer->rta_len, 16);
-    EXPECT_EQ(memcmp(RTA_DATA(outer), "\x09\0\x02\0veth", 9), 0);
-    EXPECT_EQ(msg->nlmsghdr->nlmsg_len, 40u);
-    EXPECT_EQ(nlmsg_len(msg.get()), 24u);
-}
-
 }  // namespace

@@ -20,7 +20,6 @@ ping -c 1 -W 3 10.77.0.1 >/out/ping 2>&1 && echo reached >/out/reached
 i=0
 while [ ! -e /out/go ] && [ $i -lt 300 ]; do usleep 100000; i=$((i + 1)); done
 EOF2
-ln -s busybox "$ROOT/bin/usleep"
 
 # net_conf NAME LINK IPV4 [PIDFILE]: a configuration with that device.
 net_conf() {

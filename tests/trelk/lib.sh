@@ -13,9 +13,7 @@ passed=0
 failed=0
 
 cleanup() {
-    local pids
-    pids=$(jobs -p)
-    [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
+    kill -KILL $(jobs -p) 2>/dev/null || true
     wait 2>/dev/null || true
     awk -v t="$T" '$5 ~ "^" t {print $5}' /proc/self/mountinfo | sort -r | xargs -r -n1 umount -l
     rm -rf --one-file-system "$T"
@@ -27,27 +25,19 @@ trap 'exit 1' TERM
 
 # expect DESCRIPTION EXPECTED ACTUAL
 expect() {
-    if [ "$2" = "$3" ]; then
-        passed=$((passed + 1))
-    else
+    if [ "$2" = "$3" ]; then passed=$((passed + 1)); else
         echo "not ok - $1: expected '$2', got '$3'"
         failed=$((failed + 1))
     fi
 }
-
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
-}
-
+finish() { echo "$passed passed, $failed failed" && [ "$failed" -eq 0 ]; }
 yesno() { if "$@"; then echo yes; else echo no; fi; }
 
 # make_root DIR: a container root with busybox and its applets in /bin.
 make_root() {
     mkdir -p "$1/bin" "$1/tmp"
     cp /bin/busybox "$1/bin/busybox"
-    local applet
-    for applet in sh true sleep echo cat hostname id ls touch test grep ip ping; do
+    for applet in sh true sleep echo cat hostname id ls touch test grep ip ping usleep; do
         ln -s busybox "$1/bin/$applet"
     done
 }
@@ -57,23 +47,14 @@ write_conf() {
     printf '{"bind_dirs": {%s}, "target": "%s", "pidfile": "%s"%s}\n' "${4:-}" "$2" "$3" "${5:-}" >"$1"
 }
 
-# run ARGS...: the launcher in the foreground; its status in rc, its output in
-# out, its log in $T/err.
-run() {
-    rc=0
-    out=$("$TRELK" "$@" 2>"$T/err") || rc=$?
-}
+# run ARGS...: the launcher; its status in rc, its output in out, its log in $T/err.
+run() { rc=0 && out=$("$TRELK" "$@" 2>"$T/err") || rc=$?; }
 
 # check DESCRIPTION OUTPUT COMMAND...: COMMAND in a container of $CONF exits 0
 # and prints OUTPUT.
-check() {
-    local what=$1 want=$2
-    shift 2
-    run "$CONF" "$@"
-    expect "$what" "0:$want" "$rc:$out"
-}
+check() { run "$CONF" "${@:3}" && expect "$1" "0:$2" "$rc:$out"; }
 
-# start CONF COMMAND...: the launcher (run through $start_with, if set) in the
+# start CONF COMMAND...: the launcher (through $start_with, if set) in the
 # background as launcher; once the child named in $PIDFILE has become COMMAND
 # (5 s at most), its pid in pid.
 start() {
@@ -90,18 +71,14 @@ start() {
 }
 
 # reap: waits for the launcher; its status in rc.
-reap() {
-    rc=0
-    wait "$launcher" || rc=$?
-}
+reap() { rc=0 && wait "$launcher" || rc=$?; }
 
 # started PID: the launcher PID has started and blocked the signals it watches,
-# as it does first thing (false at once if it has ended). Shell builtins only,
-# so that it returns within microseconds of that moment.
+# as it does first thing (5 s at most; false at once if it has ended). Shell
+# builtins only, so that it returns within microseconds of that moment.
 started() {
-    local i key value bit
-    bit=$(($(kill -l TERM) - 1))
-    for ((i = 0; i < 50000; i++)); do
+    local key value bit=$(($(kill -l TERM) - 1)) end=$((${EPOCHREALTIME/./} + 5000000))
+    while ((${EPOCHREALTIME/./} < end)); do
         [ -e "/proc/$1" ] || return 1
         # The program first: the shell that starts it may block signals of
         # its own just before it executes the launcher.
@@ -119,10 +96,7 @@ spin() { for ((k = 0; k < $1; k++)); do :; done; }
 # wait_for FILE: true once FILE exists (5 s at most).
 wait_for() {
     local i
-    for i in $(seq 500); do
-        [ -e "$1" ] && return 0
-        sleep 0.01
-    done
+    for i in $(seq 500); do [ -e "$1" ] && return 0 || sleep 0.01; done
     return 1
 }
 
@@ -131,19 +105,11 @@ alive() { [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2
 
 # running_with WORD: pids of processes whose command line contains WORD.
 running_with() {
-    local p
     for p in /proc/[0-9]*; do
-        [ "${p#/proc/}" = "$$" ] && continue
-        tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF -- "$1" && echo "${p#/proc/}"
+        [ "${p#/proc/}" = "$$" ] || ! tr '\0' ' ' <"$p/cmdline" 2>/dev/null | grep -qF -- "$1" || echo "${p#/proc/}"
     done
-    return 0
 }
 
 # setup_bridge NAME ADDRESS/PREFIX; veths: the veth devices there are.
-setup_bridge() {
-    ip link set lo up
-    ip link add "$1" type bridge
-    ip addr add "$2" dev "$1"
-    ip link set "$1" up
-}
+setup_bridge() { ip link set lo up && ip link add "$1" type bridge && ip addr add "$2" dev "$1" && ip link set "$1" up; }
 veths() { ip -o link show type veth; }

@@ -4,20 +4,15 @@
 make_root "$ROOT"
 touch "$T/outside-marker"
 mkdir -p "$T/data" "$T/srcB" "$T/srca" "$T/src"
-echo payload >"$T/data/file.txt"
-echo B >"$T/srcB/which"
-echo a >"$T/srca/which"
-touch "$T/plainfile"
+echo payload >"$T/data/file.txt" && echo B >"$T/srcB/which" && echo a >"$T/srca/which" && touch "$T/plainfile"
 outer=$(hostname)
 
 # Only the new root is visible, in a UTS namespace of its own; the old root is
 # gone without a trace, also for a target given with a trailing slash.
 for target in "$ROOT" "$ROOT/"; do
     write_conf "$CONF" "$target" "$PIDFILE"
-    check "$target: host name set inside" inner-name /bin/sh -c 'hostname inner-name; hostname'
-    check "$target: root listing is the target's" "$(ls -a "$ROOT")" /bin/ls -a /
-    check "$target: host files unreachable" gone /bin/sh -c "test -e '$T/outside-marker' && echo reachable || echo gone"
-    check "$target: no put-old directory inside" "" /bin/ls -A /tmp
+    check "$target: host name, root, host files, put-old directory inside" "inner-name $(echo $(ls -a "$ROOT")) gone" \
+        /bin/sh -c "hostname inner-name; echo \$(hostname) \$(ls -a /) \$(test -e '$T/outside-marker' || echo gone) \$(ls -A /tmp)"
     expect "$target: host name outside unchanged, no put-old directory left" "$outer:" "$(hostname):$(ls -A "$ROOT/tmp")"
 done
 

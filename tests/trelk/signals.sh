@@ -1,4 +1,4 @@
-# Signals, leftover containers and failures after the container exists.
+# Signals at any moment, and failures after the container exists.
 . "$(dirname "$0")/lib.sh"
 
 make_root "$ROOT"

@@ -5,21 +5,16 @@
 #
 # pivot_root(2) refuses the initramfs itself (the root is rootfs), so the first
 # stage copies the initramfs into a tmpfs and makes that the root.
-PATH=/bin
-export PATH
+export PATH=/bin
 if [ "$1" != stage2 ]; then
 	/bin/busybox --install -s /bin
 	mkdir /newroot
 	mount -t tmpfs -o mode=0755 newroot /newroot
-	for d in /*; do
-		case $d in /newroot | /proc | /sys) ;; *) cp -a "$d" /newroot/ ;; esac
-	done
+	for d in /*; do case $d in /newroot | /proc | /sys) ;; *) cp -a "$d" /newroot/ ;; esac; done
 	mkdir -p /newroot/proc /newroot/sys
 	exec switch_root /newroot /init stage2
 fi
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
+mount -t proc proc /proc && mount -t sysfs sys /sys && mount -t devtmpfs dev /dev
 exec >/dev/console 2>&1 </dev/null
 echo "T start $(cut -d' ' -f1 /proc/uptime)"
 while read -r m; do insmod "/lib/modules/$m" || echo "# insmod $m failed"; done </lib/modules/order
@@ -30,22 +25,11 @@ while ! dmesg | grep -q 'crng init done' && [ $i -lt 600 ]; do sleep 0.1; i=$((i
 echo "T ready $(cut -d' ' -f1 /proc/uptime)"
 hostname target
 
-TRELK=/usr/bin/trelk
-C=/c
-ROOT=$C/root
-SHARED=$C/shared
-PIDFILE=$C/run/sub/trelk.pid
-passed=0
-failed=0
-expect() {
-	if [ "$2" = "$3" ]; then passed=$((passed + 1)); else echo "not ok - $1: expected '$2', got '$3'"; failed=$((failed + 1)); fi
-}
+TRELK=/usr/bin/trelk C=/c ROOT=/c/root SHARED=/c/shared PIDFILE=/c/run/sub/trelk.pid
+passed=0 failed=0
+expect() { if [ "$2" = "$3" ]; then passed=$((passed + 1)); else echo "not ok - $1: expected '$2', got '$3'"; failed=$((failed + 1)); fi; }
 # wait_for FILE: true once FILE exists (10 s at most)
-wait_for() {
-	j=0
-	while [ ! -e "$1" ] && [ $j -lt 100 ]; do sleep 0.1; j=$((j + 1)); done
-	[ -e "$1" ]
-}
+wait_for() { j=0; while [ ! -e "$1" ] && [ $j -lt 100 ]; do sleep 0.1; j=$((j + 1)); done; }
 # conf FILE [NET]: a configuration with the root, the pid file, the shared folder
 conf() {
 	printf '{"target": "%s", "pidfile": "%s", "bind_dirs": {"%s": "/shared", "%s": "/file-is-skipped"}%s}\n' \
@@ -97,8 +81,7 @@ expect "address, default route and a ping" "inet 10.99.0.2/24 default via 10.99.
 touch "$SHARED/net-stop"
 wait "$launcher"
 expect "the network container exits 0" 0 $?
-j=0
-while [ -n "$(ls /sys/class/net/br0/brif)" ] && [ $j -lt 100 ]; do sleep 0.1; j=$((j + 1)); done
+j=0; while [ -n "$(ls /sys/class/net/br0/brif)" ] && [ $j -lt 100 ]; do sleep 0.1; j=$((j + 1)); done
 expect "the veth pair is gone afterwards" "" "$(ls /sys/class/net/br0/brif)"
 
 echo "T done $(cut -d' ' -f1 /proc/uptime)"
