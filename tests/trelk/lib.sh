@@ -25,10 +25,7 @@ trap 'exit 1' TERM
 
 # expect DESCRIPTION EXPECTED ACTUAL
 expect() {
-    if [ "$2" = "$3" ]; then passed=$((passed + 1)); else
-        echo "not ok - $1: expected '$2', got '$3'"
-        failed=$((failed + 1))
-    fi
+    [ "$2" = "$3" ] && passed=$((passed + 1)) || { echo "not ok - $1: expected '$2', got '$3'" && failed=$((failed + 1)); }
 }
 finish() { echo "$passed passed, $failed failed" && [ "$failed" -eq 0 ]; }
 yesno() { if "$@"; then echo yes; else echo no; fi; }
@@ -37,7 +34,7 @@ yesno() { if "$@"; then echo yes; else echo no; fi; }
 make_root() {
     mkdir -p "$1/bin" "$1/tmp"
     cp /bin/busybox "$1/bin/busybox"
-    for applet in sh true sleep echo cat hostname id ls touch test grep ip ping usleep; do
+    for applet in sh true sleep echo cat hostname id ls touch test grep ip ping usleep dd; do
         ln -s busybox "$1/bin/$applet"
     done
 }
@@ -47,8 +44,9 @@ write_conf() {
     printf '{"bind_dirs": {%s}, "target": "%s", "pidfile": "%s"%s}\n' "${4:-}" "$2" "$3" "${5:-}" >"$1"
 }
 
-# run ARGS...: the launcher; its status in rc, its output in out, its log in $T/err.
-run() { rc=0 && out=$("$TRELK" "$@" 2>"$T/err") || rc=$?; }
+# run ARGS...: the launcher (through $start_with, if set); its status in rc, its
+# output in out, its log in $T/err.
+run() { rc=0 && out=$(${start_with:-} "$TRELK" "$@" 2>"$T/err") || rc=$?; }
 
 # check DESCRIPTION OUTPUT COMMAND...: COMMAND in a container of $CONF exits 0
 # and prints OUTPUT.
@@ -101,7 +99,7 @@ wait_for() {
 }
 
 # alive PID: the process exists and is not a zombie.
-alive() { [ -r "/proc/$1/status" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; }
+alive() { [ -r "/proc/$1/status" ] && ! grep -q '^State:.*[ZX]' "/proc/$1/status" 2>/dev/null; }
 
 # running_with WORD: pids of processes whose command line contains WORD.
 running_with() {

@@ -3,7 +3,6 @@
 # qemu-system-mips64el with an initramfs holding the cross-built trelk, busybox and
 # the modules it needs; target-checks.sh runs the checks there and prints a verdict
 # on the console, which this script reads (no verdict is a failure).
-#
 # usage: mips64el-kernel.sh [loongson3|malta], as root. TRELK_MIPS64EL names the
 # cross-built launcher (default: scripts/build-mips64el.sh builds it in
 # MIPS_BUILD_DIR), QOR_MIPS_SYSROOT its sysroot, QEMU_TIMEOUT the seconds the

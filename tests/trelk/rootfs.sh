@@ -17,9 +17,8 @@ for target in "$ROOT" "$ROOT/"; do
 done
 
 # Supplementary groups are dropped; user and group ids stay.
-expect "test runs with supplementary groups" "0 4 5" "$(setpriv --groups 4,5 -- id -G)"
-rc=0
-out=$(setpriv --groups 4,5 -- "$TRELK" "$CONF" /bin/sh -c 'echo "$(id -G):$(id -u):$(id -g)"') || rc=$?
+expect "supplementary groups outside" "0 4 5" "$(setpriv --groups 4,5 -- id -G)"
+start_with="setpriv --groups 4,5 --" run "$CONF" /bin/sh -c 'echo "$(id -G):$(id -u):$(id -g)"'
 expect "no supplementary groups inside" "0:0:0:0" "$rc:$out"
 
 # Bind directories: missing and non-directory sources skipped, nested

@@ -2,7 +2,6 @@
 # /init of the emulated target machine (mips64el-kernel.sh): runs the launcher's
 # checks on the real kernel, prints "not ok - ..." for each failure and the
 # verdict "trelk-checks: N passed, M failed", and powers off.
-#
 # pivot_root(2) refuses the initramfs itself (the root is rootfs), so the first
 # stage copies the initramfs into a tmpfs and makes that the root.
 export PATH=/bin
@@ -85,6 +84,4 @@ j=0; while [ -n "$(ls /sys/class/net/br0/brif)" ] && [ $j -lt 100 ]; do sleep 0.
 expect "the veth pair is gone afterwards" "" "$(ls /sys/class/net/br0/brif)"
 
 echo "T done $(cut -d' ' -f1 /proc/uptime)"
-echo "trelk-checks: $passed passed, $failed failed"
-sync
-poweroff -f
+echo "trelk-checks: $passed passed, $failed failed" && sync && poweroff -f
