@@ -5,7 +5,10 @@ set -euo pipefail
 TRELK=$(readlink -f "$1")
 # A library that, preloaded, ends the launcher just before it releases the child.
 EXIT_BEFORE_RELEASE=${2:-}
-T=$(mktemp -d /tmp/trelk-it.XXXXXX)
+# A tmpfs of the group's own mount namespace: its files go with the group,
+# however the group ends.
+mount -t tmpfs -o mode=0700 trelk-tests /run
+T=$(mktemp -d /run/trelk-it.XXXXXX)
 ROOT=$T/root
 CONF=$T/conf.json
 PIDFILE=$T/c.pid
