@@ -15,8 +15,7 @@ build=${SANITIZE_BUILD_DIR:-$top/build-sanitize}
 
 # Every GoogleTest program labelled unit or qor; nothing else is built.
 programs=(
-  kolt_unit_test kolt_kill_legacy_test trelk_unit_test net_unit_tests
-  qor_media_test
+  trelk_unit_test net_unit_tests qor_media_test
 )
 
 "$top/scripts/install-deps.sh"
