@@ -561,6 +561,37 @@ TEST(Damaged, InodesAndRootReferencesReadAsEio)
 	qor_c_fini();
 }
 
+// A tar stream can carry names no directory entry holds: they are left out, the others listed.
+TEST(Damaged, NamesLongerThanADirentHoldAreLeftOut)
+{
+	Media_dir media;
+	ASSERT_TRUE(run("python3 - " + quote(media.src + "/t.tar") + R"( <<'EOF'
+import io, sys, tarfile
+with tarfile.open(sys.argv[1], 'w', format=tarfile.GNU_FORMAT) as t:
+    for name in ('ok', 'x' * 300, 'd/', 'd/' + 'y' * 256, 'd/' + 'z' * 255):
+        i = tarfile.TarInfo('./' + name.rstrip('/'))
+        i.type, i.mode = (tarfile.DIRTYPE, 0o755) if name.endswith('/') else (tarfile.REGTYPE, 0o644)
+        t.addfile(i, io.BytesIO(b''))
+EOF)"));
+	ASSERT_TRUE(run("mkdir -p " + quote(media.top + "/media/t") + " && tar2sqfs -qf -c lz4 " +
+			quote(media.image("t")) + " <" + quote(media.src + "/t.tar") + " >/dev/null"));
+	qor_c_init();
+	int id = media.open("t");
+	ASSERT_GE(id, 0) << strerror(errno);
+	std::string listed;
+	for (const char *dir : {"/", "/d"}) {
+		qor_file_handle fh{};
+		ASSERT_EQ(qor_name_to_handle(id, dir, &fh), 0) << strerror(errno);
+		Fd fd{qor_open_dir_by_handle(&fh), true};
+		qor_dirent ent{};
+		ent.reclen = sizeof(ent);
+		while (qor_read_dir(fd.fd, &ent) > 0)
+			listed += std::string(ent.name) + " ";
+	}
+	EXPECT_EQ(listed, "d ok " + std::string(255, 'z') + " ");
+	qor_c_fini();
+}
+
 TEST(Data_cache, ALoadThatThrowsReleasesItsBlock)
 {
 	qor::Data_cache cache(1);
