@@ -47,6 +47,9 @@ fcntl.fcntl(os.open(sys.argv[1], os.O_RDONLY), fcntl.F_OFD_GETLK, struct.pack("h
 check "the plug-in's lock support follows this host's OFD locks ($locks)" grep -q "FSAL_QOR $locks" "$NFSH_LOG"
 
 check_eq "the QOR block's maxread reaches the server" "rtmax=65536" "$(nfsq /qa fsinfo)"
+check_eq "FSSTAT gives the medium's size and inode count, nothing free" \
+	"$(unsquashfs -s "$M/minor-a/1.sqfs" | awk '/^Filesystem size/ { b = $3 } /^Number of inodes/ { print "tbytes=" b " tfiles=" $4 " free=0" }')" \
+	"$(nfsq /qa fsstat)"
 for e in /qmissing /qnotimage /qbadminor /qnodir /qlong; do check "$e is refused" refused $e; done
 check_eq "the other exports serve" "$(src_stat "$T2/size-513")" "$(nfs_stat "$(nfsq /qb stat size-513)")"
 check_eq "a medium without an export table serves" "$(md5sum <"$T2/multi-block")" "$(nfsq -j 4 /qc pread multi-block 0 2000000 | md5sum)"

@@ -306,7 +306,7 @@ void walk(Client &cl, unsigned maxcount, bool details)
 [[noreturn]] void usage()
 {
 	fail("usage: nfsq [-j INFLIGHT] [-c CHUNK] [-t] [-T TIMEOUT] EXPORT COMMAND [ARGS]\n"
-	     "  fh PATH | stat PATH | getattr HEX | lookup HEX NAME | readlink PATH | readlink-fh HEX | fsinfo\n"
+	     "  fh PATH | stat PATH | getattr HEX | lookup HEX NAME | readlink PATH | readlink-fh HEX | fsinfo | fsstat\n"
 	     "  pread PATH OFFSET COUNT | randread PATH COUNT SIZE SEED | walk [MAXCOUNT] | tree [MAXCOUNT]\n"
 	     "  ls PATH [MAXCOUNT] | ls-fh HEX [MAXCOUNT] | count PATH [MAXCOUNT]");
 }
@@ -344,6 +344,12 @@ void run(Client &cl, const std::vector<std::string> &args)
 			std::printf("%" PRIu64 "\n", bytes);
 	} else if (cmd == "fsinfo") {
 		std::printf("rtmax=%u\n", cl.rtmax());
+	} else if (cmd == "fsstat") {
+		cl.call<FSSTAT3res>(rpc_nfs3_fsstat_async, FSSTAT3args{fh3(cl.root)}, [](auto &r) {
+			auto &ok = r.FSSTAT3res_u.resok;
+			std::printf("tbytes=%" PRIu64 " tfiles=%" PRIu64 " free=%" PRIu64 "\n", ok.tbytes, ok.tfiles,
+				    ok.fbytes + ok.abytes + ok.ffiles + ok.afiles);
+		});
 	} else if (cmd == "ls" || cmd == "ls-fh" || cmd == "count") {
 		unsigned calls = 0;
 		auto entries = cl.list(handle(cmd == "ls-fh"), num(2, 65536), &calls);
