@@ -1,20 +1,14 @@
-# A pid file left by an earlier launcher names the container to end before a
-# new one starts: the first process of a PID namespace whose root is the
-# target. Whatever else it names is stale, and nothing is signalled.
+# A pid file left by an earlier launcher names the container to end first: pid 1
+# of a PID namespace rooted at the target. Anything else is stale, never signalled.
 . "$(dirname "$0")/../trelk/lib.sh"
 make_root "$ROOT"
 write_conf "$CONF" "$ROOT" "$PIDFILE"
 
-sleep 100 &
-bystander=$!
-chroot "$ROOT" /bin/sleep 100 &
-chrooted=$!
-unshare --pid --fork --kill-child sleep 100 &
-holder=$!
-python3 -c 'import threading, time; threading.Thread(target=time.sleep, args=(100,)).start(); time.sleep(100)' &
-threaded=$!
-sleep 0 &
-gone=$!
+sleep 100 & bystander=$!
+chroot "$ROOT" /bin/sleep 100 & chrooted=$!
+unshare --pid --fork --kill-child sleep 100 & holder=$!
+python3 -c 'import threading, time; threading.Thread(target=time.sleep, args=(100,)).start(); time.sleep(100)' & threaded=$!
+sleep 0 & gone=$!
 wait $gone
 # The container left behind holds 400 MB (dd's buffer, blocked on a pipe nobody
 # reads): the kernel takes a while to end it, and a launcher must wait that out.
@@ -22,9 +16,7 @@ write_conf "$T/dev.json" "$ROOT" "$PIDFILE" '"/dev": "/dev"'
 start "$T/dev.json" /bin/sh -c 'dd if=/dev/zero bs=400M count=1 | sleep 100'
 rss() { awk '/^VmRSS/ {print $2}' "/proc/$(pgrep -x dd)/status" 2>/dev/null || echo 0; }
 for i in $(seq 1000); do [ "$(rss)" -gt 400000 ] && break || sleep 0.01; done
-kill -KILL $launcher
-reap
-leftover=$pid
+kill -KILL $launcher; reap; leftover=$pid
 for i in $(seq 500); do
     read -r other _ <"/proc/$holder/task/$holder/children" || true
     tid=$(ls "/proc/$threaded/task" | grep -vx "$threaded" || true)
@@ -39,8 +31,7 @@ for content in $bystander $chrooted $other $tid $gone "" 0 -1 abc " $leftover" "
 done
 expect "nothing signalled" "yes yes yes yes yes" \
     "$(for p in $bystander $chrooted $other $threaded $leftover; do yesno alive "$p"; done | xargs)"
-# A terminating signal already pending ends the next launch right after it
-# has ended the leftover container.
+# A terminating signal already pending ends the launch right after the leftover.
 printf '%s\n' "$leftover" >"$PIDFILE"
 python3 -c 'import os, signal, sys; signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
 os.kill(os.getpid(), signal.SIGTERM); os.execv(sys.argv[1], sys.argv[1:])' "$TRELK" "$CONF" /bin/true && rc=0 || rc=$?

@@ -1,5 +1,4 @@
-// What the launcher's own runs cannot reach of the link operations, against the
-// kernel, in a network namespace of the test's own (see main).
+// Link operations the launcher's runs cannot reach, in a network namespace of the test's own.
 #include "trelk/network.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +10,6 @@
 #include <string>
 
 namespace {
-
-int sh(const std::string &command) { return system(command.c_str()); }
 
 TEST(LinkOps, RefusalsPassTheKernelsCode)
 {
@@ -30,13 +27,12 @@ TEST(LinkOps, RefusalsPassTheKernelsCode)
     EXPECT_EQ(trelk::device_delete("tvb"), -EINVAL);
 }
 
-// Every 'X' becomes a digit or upper-case letter, and the result is no prefix
-// of a name in use.
+// Every 'X' becomes a digit or upper-case letter; the result is no prefix of a name in use.
 TEST(LinkOps, InterfaceNamesAvoidNamesInUse)
 {
     const std::string taken = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXY";
     for (char c : taken)
-        ASSERT_EQ(sh(std::string("ip link add ") + c + " type bridge"), 0);
+        ASSERT_EQ(system(("ip link add " + std::string(1, c) + " type bridge").c_str()), 0);
     for (int i = 0; i < 50; ++i) {
         char one[IFNAMSIZ] = "X";
         ASSERT_EQ(trelk::mkifname(one), one);
@@ -47,7 +43,7 @@ TEST(LinkOps, InterfaceNamesAvoidNamesInUse)
     EXPECT_EQ(strspn(veth + 4, "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"), 6u) << veth;
     EXPECT_EQ(trelk::mkifname(l), nullptr);
     EXPECT_EQ(trelk::mkifname(too_long), nullptr);
-    ASSERT_EQ(sh("ip link add Zlong type bridge"), 0);
+    ASSERT_EQ(system("ip link add Zlong type bridge"), 0);
     char one[IFNAMSIZ] = "X";
     EXPECT_EQ(trelk::mkifname(one), nullptr);
 }

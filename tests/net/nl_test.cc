@@ -1,5 +1,4 @@
-// The netlink message buffer's bounds: a writer that does not fit leaves the
-// message as it was.
+// A netlink writer that does not fit leaves the message as it was.
 #include "trelk/auto_dev.h"
 #include "trelk/nl.h"
 

@@ -1,42 +1,28 @@
-#!/usr/bin/env bash
-# The real trelk with a "net" object: trelk_net.sh TRELK CASE. Everything
-# happens in network, PID and mount namespaces made here: the bridge and its
-# address exist only there, and go with every device, route and process in them.
-if [ -z "${TRELK_NET_INNER:-}" ]; then
-    TRELK_NET_INNER=1 exec unshare --net --pid --fork --kill-child=SIGTERM --mount-proc bash "$0" "$@"
-fi
+# trelk_net.sh TRELK CASE: the real trelk with a "net" object, in namespaces of the
+# test's own: the bridge, devices and routes exist only there.
 . "$(dirname "$0")/../trelk/lib.sh"
 case_name=$2
 out=$ROOT/out
 setup_bridge br-trelk 10.77.0.1/24
 make_root "$ROOT"
 mkdir -p "$out"
-# The container records what it sees, then waits (bounded) for the test.
 cat >"$ROOT/inner.sh" <<'EOF2'
-ip -o link show >/out/link
-ip -o -4 addr show >/out/addr
-ip route show >/out/route
+ip -o link show >/out/link && ip -o -4 addr show >/out/addr && ip route show >/out/route
 ping -c 1 -W 3 10.77.0.1 >/out/ping 2>&1 && echo reached >/out/reached
 i=0
 while [ ! -e /out/go ] && [ $i -lt 300 ]; do usleep 100000; i=$((i + 1)); done
 EOF2
 
-# net_conf NAME LINK IPV4 [PIDFILE]: a configuration with that device.
 net_conf() {
     write_conf "$CONF" "$ROOT" "${4:-$PIDFILE}" "" ", \"net\": {\"name\": \"$1\", \"link\": \"$2\",
         \"ipv4\": \"$3\", \"gateway\": \"10.77.0.1\"}"
 }
 
-# no_veth: the veths left once the kernel has torn the container's namespace,
-# and the pair with it, down.
-no_veth() {
-    for i in $(seq 50); do [ -z "$(veths)" ] && return 0; sleep 0.1; done
-    veths
-}
+# no_veth: the veths left once the kernel has torn the container's namespace down.
+no_veth() { for i in $(seq 50); do [ -z "$(veths)" ] && return 0; sleep 0.1; done; veths; }
 
-# device NAME ADDRESS/PREFIX [KERNEL_NAME]: host end on the bridge, up, MTU
-# 1500; in the container the device (KERNEL_NAME when NAME is empty) and loopback up, the address, the default route, the gateway
-# reached; status 0 and no veth left.
+# device NAME ADDRESS/PREFIX [KERNEL_NAME]: host end on the bridge, up, MTU 1500; in
+# the container loopback and the device up, the address, the default route, the gateway reached.
 device() {
     net_conf "$1" br-trelk "$2"
     start "$CONF" /bin/sh /inner.sh
@@ -47,15 +33,12 @@ device() {
     reap
     expect "status, veths left" "0:" "$rc:$(no_veth)"
     local dev=${3:-$1}
-    expect "loopback up" yes "$(yesno grep -qE '^1: lo: <[^>]*\bUP\b' "$out/link")"
-    expect "$dev up" yes "$(yesno grep -qE "^[0-9]+: $dev@if[0-9]+: <[^>]*\bUP\b" "$out/link")"
-    expect "address" yes "$(yesno grep -qE "$dev +inet $2 " "$out/addr")"
-    expect "default route" yes "$(yesno grep -q "^default via 10.77.0.1 dev $dev" "$out/route")"
-    expect "gateway reached" reached "$(cat "$out/reached" 2>/dev/null)"
+    expect "loopback, $dev up, address, default route, gateway reached" "yes yes yes yes reached" \
+        "$(yesno grep -qE '^1: lo: <[^>]*\bUP\b' "$out/link") $(yesno grep -qE "^[0-9]+: $dev@if[0-9]+: <[^>]*\bUP\b" "$out/link") $(
+        yesno grep -qE "$dev +inet $2 " "$out/addr") $(yesno grep -q "^default via 10.77.0.1 dev $dev" "$out/route") $(cat "$out/reached" 2>/dev/null)"
 }
 
-# refused NAME LINK IPV4 [PIDFILE]: the launch fails before COMMAND runs and
-# leaves no veth.
+# refused NAME LINK IPV4 [PIDFILE]: fails before COMMAND runs, leaving no veth.
 refused() {
     net_conf "$@"
     run "$CONF" /bin/sh /inner.sh
@@ -73,8 +56,7 @@ missing-bridge) refused ceth0 nosuchbr0 10.77.0.2/24 ;;
 # A name one byte too long must not reach the bridge its first 15 bytes name.
 long-bridge) ip link add 0123456789abcde type bridge && refused ceth0 0123456789abcdef 10.77.0.2/24 ;;
 long-name) refused 0123456789abcdef br-trelk 10.77.0.2/24 ;;
-# The pid file cannot be written, after the pair was made and before it was
-# handed to the container.
+# The pid file cannot be written: after the pair is made, before the container has it.
 launcher-failure) touch "$T/plain" && refused ceth0 br-trelk 10.77.0.2/24 "$T/plain/c.pid" ;;
 *) expect "a known case" "" "$case_name" ;;
 esac

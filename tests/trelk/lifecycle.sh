@@ -6,10 +6,9 @@ make_root "$ROOT"
 write_conf "$CONF" "$ROOT" "$PIDFILE"
 
 # Usage without COMMAND; CONF is not even read.
-run "$T/none.json"
-expect "no COMMAND" "1:Usage: $TRELK CONF COMMAND" "$rc:$(cat "$T/err")"
-run
-expect "no arguments" "1:Usage: $TRELK CONF COMMAND" "$rc:$(cat "$T/err")"
+for args in "$T/none.json" ""; do
+    run $args && expect "usage, arguments '$args'" "1:Usage: $TRELK CONF COMMAND" "$rc:$(cat "$T/err")"
+done
 
 # COMMAND's status, arguments and place; ENOENT when it cannot be executed.
 while IFS='|' read -r want script; do
@@ -25,11 +24,9 @@ run "$CONF" /no/such/cmd arg
 # errno values differ between architectures: take them from the machine
 expect "missing COMMAND exits with ENOENT" "$(python3 -c 'import errno; print(errno.ENOENT)')" "$rc"
 
-# The pid file: the child's pid in decimal, no newline, mode 0640, parent
-# directories created (through a linked directory too); it replaces an older,
-# longer file or a symbolic link at its path (never writing through it), and
-# goes when the container is killed. One that another launcher has put there
-# since stays.
+# The pid file: the child's pid, no newline, 0640, parents made (also through a
+# linked directory); it replaces a longer file or a link (never writing through
+# it) and goes with the container, unless another launcher has replaced it since.
 echo precious >"$T/victim"
 for before in none older link linked-dir other; do
     mkdir -p "$T/real/sub"
@@ -39,16 +36,14 @@ for before in none older link linked-dir other; do
     link) ln -s "$T/victim" "$T/real/sub/c.pid" ;;
     esac
     [ "$before" = linked-dir ] && ln -s "$T/real" "$T/run" || mv "$T/real" "$T/run"
-    old_umask=$(umask)
-    umask 0
+    old_umask=$(umask) && umask 0
     start "$CONF" /bin/sleep 100
     umask "$old_umask"
     expect "$before: pid file" "$pid:${#pid}:640:regular file" "$(cat "$PIDFILE"):$(stat -c %s:%a:%F "$PIDFILE")"
     expect "$before: it names the launcher's child, pid 1 of its namespace" "$launcher 1" \
         "$(awk '/^PPid:/ {p = $2} /^NSpid:/ {n = $NF} END {print p, n}' "/proc/$pid/status")"
     [ "$before" != other ] || { printf 424242 >"$T/run/sub/new" && mv -f "$T/run/sub/new" "$PIDFILE"; }
-    kill -KILL "$pid"
-    reap
+    kill -KILL "$pid"; reap
     expect "$before: killed COMMAND" "1:precious:$([ "$before" = other ] && echo 424242)" \
         "$rc:$(cat "$T/victim"):$(cat "$T/real/sub/c.pid" "$T/run/sub/c.pid" 2>/dev/null | sort -u)"
     rm -rf "$T/run" "$T/real"

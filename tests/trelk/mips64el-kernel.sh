@@ -1,12 +1,7 @@
 #!/usr/bin/env bash
-# The launcher on the target's own kernel: Debian's mips64el kernel boots in
-# qemu-system-mips64el with an initramfs holding the cross-built trelk, busybox and
-# the modules it needs; target-checks.sh runs the checks there and prints a verdict
-# on the console, which this script reads (no verdict is a failure).
-# usage: mips64el-kernel.sh [loongson3|malta], as root. TRELK_MIPS64EL names the
-# cross-built launcher (default: scripts/build-mips64el.sh builds it in
-# MIPS_BUILD_DIR), QOR_MIPS_SYSROOT its sysroot, QEMU_TIMEOUT the seconds the
-# machine may run.
+# usage (as root): mips64el-kernel.sh [loongson3|malta]. Boots Debian's mips64el kernel
+# with an initramfs holding the cross-built trelk (TRELK_MIPS64EL, else built in
+# MIPS_BUILD_DIR) and busybox; target-checks.sh prints the verdict this script reads.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/qemu-guest.sh"
@@ -24,22 +19,19 @@ malta) kernel_pkg=depends:linux-image-5kc-malta modules=(bridge veth) qemu_machi
 esac
 
 if [ "${MIPS_KERNEL_INSIDE:-}" != 1 ]; then
-	# Built (or brought up to date) here unless given: the checks see the sources as they are.
 	[ -n "${TRELK_MIPS64EL:-}" ] || MIPS_BUILD_DIR=$MIPS_BUILD_DIR QOR_MIPS_SYSROOT=$QOR_MIPS_SYSROOT \
 		"$QG_TOP/scripts/build-mips64el.sh" trelk >/dev/null || qg_die "the cross build failed"
 	TRELK_MIPS64EL=${TRELK_MIPS64EL:-$MIPS_BUILD_DIR/trelk/trelk}
 	KERNEL_DIR=$(qg_fetch mips64el "$kernel_pkg")
 	BUSYBOX_DIR=$(qg_fetch mips64el busybox-static)
 	export KERNEL_DIR BUSYBOX_DIR TRELK_MIPS64EL QOR_MIPS_SYSROOT MIPS_KERNEL_INSIDE=1
-	# qemu and everything else end with this PID namespace; the work directory is a
-	# tmpfs of the private mount namespace (/run: the trees may lie below /tmp)
+	# qemu ends with this PID namespace; the work directory is a private tmpfs
 	exec unshare --pid --fork --mount-proc --mount --net --propagation private bash "$0" "$@"
 fi
 mount -t tmpfs -o size=512m,mode=0700 mips64el-kernel /run
 G=/run/guest R=/run/guest/root
 
-# copy_needed_libs ELF: the shared libraries ELF needs (and theirs), from the
-# sysroot into the same places under R
+# copy_needed_libs ELF: the libraries ELF needs (and theirs), from the sysroot into R
 copy_needed_libs() {
 	local lib d
 	for lib in $(qg_elf_dynamic "$1" NEEDED); do
@@ -57,8 +49,7 @@ mkdir -p "$R/usr/bin"
 "$TRIPLET-strip" -o "$R/usr/bin/trelk" "$TRELK_MIPS64EL" 2>/dev/null || cp "$TRELK_MIPS64EL" "$R/usr/bin/trelk"
 interp=$(qg_elf_interpreter "$TRELK_MIPS64EL")
 [ -n "$interp" ] || qg_die "$TRELK_MIPS64EL has no program interpreter"
-mkdir -p "$R$(dirname "$interp")"
-cp -L "$QOR_MIPS_SYSROOT$interp" "$R$interp"
+mkdir -p "$R$(dirname "$interp")" && cp -L "$QOR_MIPS_SYSROOT$interp" "$R$interp"
 copy_needed_libs "$TRELK_MIPS64EL"
 qg_guest_initramfs "$R" "$here/target-checks.sh" "$KERNEL_DIR/lib/modules/$release" "$G/initrd.gz" "${modules[@]}"
 qg_boot "${QEMU_TIMEOUT:-400}" qemu-system-mips64el "${qemu_machine[@]}" -smp 1 -vga none -nic none \
@@ -68,10 +59,7 @@ qg_boot "${QEMU_TIMEOUT:-400}" qemu-system-mips64el "${qemu_machine[@]}" -smp 1 
 tr -d '\r' <"$G/console.log" | grep -E '^(not ok|#|T|trelk-checks:) ' >"$G/results" || true
 grep -E '^(not ok|#) ' "$G/results" || true
 qg_stage_times "$G/results"
-# Only a verdict of passed checks and no failure, with no failure on the console, passes.
 verdict=$(sed -n 's/^trelk-checks: \([1-9][0-9]*\) passed, 0 failed$/\1/p' "$G/results")
-if [ -z "$verdict" ] || grep -q '^not ok' "$G/results"; then
-	tail -n 30 "$G/console.log" >&2
-	qg_die "no passing verdict from the $MACHINE guest (qemu status $QG_STATUS)"
-fi
+[ -n "$verdict" ] && ! grep -q '^not ok' "$G/results" || { tail -n 30 "$G/console.log" >&2
+	qg_die "no passing verdict from the $MACHINE guest (qemu status $QG_STATUS)"; }
 echo "# all $verdict checks passed on the $MACHINE kernel"

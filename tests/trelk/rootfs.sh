@@ -21,27 +21,21 @@ expect "supplementary groups outside" "0 4 5" "$(setpriv --groups 4,5 -- id -G)"
 start_with="setpriv --groups 4,5 --" run "$CONF" /bin/sh -c 'echo "$(id -G):$(id -u):$(id -g)"'
 expect "no supplementary groups inside" "0:0:0:0" "$rc:$out"
 
-# Bind directories: missing and non-directory sources skipped, nested
-# destinations created 0750, and mounted in byte-wise order of the sources:
-# srcB (0x42) before srca (0x61), so srca's content ends on top.
+# Bind directories: missing and non-directory sources skipped, nested destinations
+# made 0750, mounted in byte order of the sources (srcB before srca: a on top).
 write_conf "$CONF" "$ROOT" "$PIDFILE" "\"$T/srca\": \"/shared\", \"$T/data\": \"/mnt/deep/er\",
     \"$T/srcB\": \"/shared\", \"$T/missing\": \"/missing\", \"$T/plainfile\": \"/plain\""
-old_umask=$(umask)
-umask 0
+old_umask=$(umask) && umask 0
 check "bind directories" "payload a bin mnt shared tmp" /bin/sh -c 'echo $(cat /mnt/deep/er/file.txt /shared/which; ls /)'
 umask "$old_umask"
 expect "nested destinations made 0750" "750 750" "$(stat -c %a "$ROOT/mnt/deep" "$ROOT/mnt/deep/er" | xargs)"
 start "$CONF" /bin/sleep 100
 expect "container mounts: root and three binds" "/ /mnt/deep/er /shared /shared" \
     "$(awk '{print $5}' "/proc/$pid/mountinfo" | sort | xargs)"
-kill -KILL "$pid"
-reap
+kill -KILL "$pid"; reap
 
-# A target without tmp/ is refused.
-mkdir -p "$T/notmp/bin"
-write_conf "$CONF" "$T/notmp" "$PIDFILE"
-run "$CONF" /bin/true
-expect "target without tmp" 1 "$rc"
+mkdir -p "$T/notmp/bin"; write_conf "$T/notmp.json" "$T/notmp" "$PIDFILE"
+run "$T/notmp.json" /bin/true && expect "a target without tmp is refused" 1 "$rc"
 
 # Bind destinations stay inside the target: ".." and a symbolic link to a host
 # path are refused, and so is a destination with a file in the way. None of

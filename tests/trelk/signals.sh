@@ -8,28 +8,24 @@ setup_bridge br-sig 10.78.0.1/24
 write_conf "$T/net.json" "$ROOT" "$PIDFILE" "" \
     ', "net": {"name": "ceth0", "link": "br-sig", "ipv4": "10.78.0.2/24", "gateway": "10.78.0.1"}'
 
-# SIGTERM, SIGINT, SIGQUIT: the container is killed, the pid file removed, the
-# launcher exits 1. SIGPIPE, SIGIO and SIGURG (at their defaults when it
-# starts) leave it running.
+# SIGTERM, SIGINT, SIGQUIT kill the container, remove the pid file, exit 1;
+# SIGPIPE, SIGIO and SIGURG (at their defaults when it starts) do not end it.
 for sig in TERM INT QUIT; do
     start_with="env --default-signal=PIPE,IO,URG" start "$CONF" /bin/sleep 100
     kill -PIPE $launcher && kill -IO $launcher && kill -URG $launcher && sleep 0.1
     expect "$sig: the launcher survives SIGPIPE, SIGIO and SIGURG" yes "$(yesno alive $launcher)"
-    kill -"$sig" $launcher
-    reap
+    kill -"$sig" $launcher; reap
     expect "$sig" "1:no:no" "$rc:$(yesno alive "$pid"):$(yesno test -e "$PIDFILE")"
 done
 
 # SIGHUP is forwarded to a COMMAND that traps it; the launcher keeps waiting.
 start "$CONF" /bin/sh -c 'trap "echo got-hup > /out/hup; exit 5" HUP; echo > /out/ready; while :; do sleep 0.05; done'
 wait_for "$T/out/ready"
-kill -HUP $launcher
-reap
+kill -HUP $launcher; reap
 expect "SIGHUP reaches COMMAND" "5:got-hup" "$rc:$(cat "$T/out/hup" 2>/dev/null)"
 
-# A pid file that cannot be written ends the run before COMMAND starts, and
-# leaves no part of the container behind (left to itself, the child would
-# fail its handshake and say so).
+# An unwritable pid file ends the run before COMMAND, leaving no part of the
+# container (left to itself, the child would fail its handshake and say so).
 touch "$T/full" "$T/notdir"
 mount --bind /dev/full "$T/full"
 for pidfile in "$T/full" "$T/notdir/c.pid"; do
@@ -47,41 +43,30 @@ LD_PRELOAD=$EXIT_BEFORE_RELEASE run "$CONF" /bin/sh -c 'touch /out/ran' orphan-c
 for i in $(seq 500); do [ -z "$(running_with orphan-check)" ] && break || sleep 0.01; done
 expect "orphaned child ends without COMMAND" "77::no" "$rc:$(running_with orphan-check):$(yesno test -e "$T/out/ran")"
 
-# Terminating signals at any moment of the start-up end the launch with
-# status 1, leaving no process, pid file, veth or anything in the target's tmp;
-# a hang-up before COMMAND runs does not end it. Trials at every pause, signal
-# and configuration reach every step (the start-up takes milliseconds: the
-# pauses, in empty loop turns, range from none to past the start of COMMAND).
+# Terminating signals at any moment of the start-up end it with status 1, leaving
+# no process, pid file, veth or file in the target's tmp; a hang-up does not end
+# it. The pauses (empty loop turns) range from none to past the start of COMMAND.
 spins=(0 10 20 50 100 200 400 800 1600 6400 12800)
 signals=(INT QUIT TERM)
 confs=("$CONF" "$T/net.json")
 bad=
 for trial in $(seq 66); do
     rm -f "$PIDFILE"
-    "$TRELK" "${confs[trial % 2]}" /bin/sh -c 'sleep 100' "trial-$trial" 2>"$T/err" &
-    launcher=$!
+    "$TRELK" "${confs[trial % 2]}" /bin/sh -c 'sleep 100' "trial-$trial" 2>"$T/err" & launcher=$!
     sig=${signals[trial % 3]}
     started $launcher || bad+=" $trial:not-started"
     spin "${spins[trial % 11]}"
-    kill -"$sig" $launcher
-    reap
-    [ $rc = 1 ] || bad+=" $trial:$sig:status-$rc"
-    [ -z "$(running_with "trial-$trial")" ] || bad+=" $trial:$sig:process-left"
-    [ ! -e "$PIDFILE" ] || bad+=" $trial:$sig:pid-file-left"
-    [ -z "$(veths)" ] || bad+=" $trial:$sig:veth-left"
-    [ -z "$(ls -A "$ROOT/tmp")" ] || bad+=" $trial:$sig:left-in-tmp:$(ls -A "$ROOT/tmp")"
+    kill -"$sig" $launcher; reap
+    left="$rc:$(running_with "trial-$trial"):$(yesno test -e "$PIDFILE"):$(veths):$(ls -A "$ROOT/tmp")"
+    [ "$left" = "1::no::" ] || bad+=" $trial:$sig:$left"
 done
 expect "terminating signals during start-up" "" "$bad"
 for trial in $(seq 22); do
-    "$TRELK" "$CONF" /bin/sh -c 'trap "exit 7" HUP; sleep 0.05; exit 7' "hup-$trial" 2>"$T/err" &
-    launcher=$!
-    # A launch this short may be over before a loaded machine lets the test look.
-    started $launcher || true
+    "$TRELK" "$CONF" /bin/sh -c 'trap "exit 7" HUP; sleep 0.05; exit 7' "hup-$trial" 2>"$T/err" & launcher=$!
+    started $launcher || true # may be over before a loaded machine lets us look
     spin "${spins[trial % 11]}"
-    kill -HUP $launcher 2>/dev/null || true
-    reap
-    # A hang-up passed on to COMMAND before its trap is set ends it (status 1),
-    # but never with a failure of the launch.
+    kill -HUP $launcher 2>/dev/null || true; reap
+    # passed on to COMMAND before its trap is set, it ends it: status 1, no failure
     [ $rc = 7 ] || { [ $rc = 1 ] && ! grep -q Failed "$T/err"; } || bad+=" $trial:status-$rc:$(cat "$T/err")"
 done
 expect "hang-ups during start-up" "" "$bad"
