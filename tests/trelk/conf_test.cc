@@ -39,7 +39,7 @@ protected:
 };
 
 // A file of at most 1 MiB nesting at most 256 levels; every string free of NUL;
-// bind destinations inside the target.
+// bind destinations inside the target, below its root.
 TEST_F(LoadConfig, AcceptsOrRefusesEachFile)
 {
     const size_t limit = 1024 * 1024;
@@ -61,6 +61,9 @@ TEST_F(LoadConfig, AcceptsOrRefusesEachFile)
         {R"({"bind_dirs": {"/src": "/../outside"}, "target": "/t", "pidfile": "/p"})", false},
         {R"({"bind_dirs": {"/src": "a/b/.."}, "target": "/t", "pidfile": "/p"})", false},
         {R"({"bind_dirs": {"/src": "a/..b/c.."}, "target": "/t", "pidfile": "/p"})", true},
+        {R"({"bind_dirs": {"/src": "/./"}, "target": "/t", "pidfile": "/p"})", false},
+        {R"({"bind_dirs": {"/src": ""}, "target": "/t", "pidfile": "/p"})", false},
+        {R"({"bind_dirs": {"/src": "./a/."}, "target": "/t", "pidfile": "/p"})", true},
         {conf(R"(, "net": "br0")"), false}, {conf(R"(, "net": {})"), false},
         {net(R"("ipv4": "10.0.0.2", "gateway": "0.0.0.0")"), true},
         {net(R"("gateway": "10.0.0.1")"), false}, {net(R"("ipv4": "10.0.0.2")"), false},
@@ -97,7 +100,7 @@ TEST(Ipv4Form, SplitsOrRefuses)
     }
 }
 
-// The put-old path of a long target outgrows the inline buffer.
+// A text longer than the inline buffer moves to the heap.
 TEST(SnprintfT, KeepsTextOfAnyLength)
 {
     for (size_t len : {0, 30, 4095, 4096, 9000}) {
