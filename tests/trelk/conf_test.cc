@@ -4,9 +4,11 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include "kolt/auto_handle.h"
+#include "support/auto_closer.h"
 #include "support/snprintf_t.h"
 
 namespace {
@@ -20,21 +22,19 @@ std::string addr(in_addr a)
 std::string conf(const std::string &members) { return R"({"bind_dirs": {}, "target": "/t", "pidfile": "/p")" + members + "}"; }
 std::string net(const std::string &members) { return conf(R"(, "net": {"name": "e", "link": "b", )" + members + "}"); }
 
+// The file lives in memory only: nothing is left behind, however the test ends.
 class LoadConfig : public ::testing::Test {
 protected:
-    ~LoadConfig() override { unlink(path_.c_str()); }
     bool load(const std::string &json)
     {
-        std::ofstream(path_, std::ios::binary | std::ios::trunc) << json;
+        if (ftruncate(file_.get(), 0) != 0 || pwrite(file_.get(), json.data(), json.size(), 0) != ssize_t(json.size()))
+            return false;
         trelk::config conf;
         return trelk::load_config(4, argv_, &conf);
     }
 
-    std::string path_ = [] {
-        char tpl[] = "/tmp/trelk-conf.XXXXXX";
-        close(mkstemp(tpl));
-        return std::string(tpl);
-    }();
+    Auto_Closer<int, Auto_Handle_Trait> file_{memfd_create("trelk-conf", MFD_CLOEXEC)};
+    std::string path_ = "/proc/self/fd/" + std::to_string(file_.get());
     char *argv_[5] = {const_cast<char *>("trelk"), path_.data(), const_cast<char *>("/bin/true"), nullptr};
 };
 
@@ -75,7 +75,7 @@ TEST_F(LoadConfig, AcceptsOrRefusesEachFile)
     for (const auto &[json, ok] : cases)
         EXPECT_EQ(load(json), ok) << json.substr(0, 120);
     EXPECT_FALSE(load("")) << "empty file";
-    unlink(path_.c_str());
+    file_.reset(Auto_Handle_Trait::invalid_handle);
     trelk::config conf;
     EXPECT_FALSE(trelk::load_config(4, argv_, &conf));
 }
