@@ -45,6 +45,7 @@ TEST_F(LoadConfig, AcceptsOrRefusesEachFile)
     const size_t limit = 1024 * 1024;
     const std::string pad = R"(, "pad": "")";
     const std::string fill(limit - conf(pad).size(), 'a');
+    auto bind = [](const std::string &dest) { return R"({"bind_dirs": {"/src": ")" + dest + R"("}, "target": "/t", "pidfile": "/p"})"; };
     auto nested = [](size_t levels) { return ", \"x\": " + std::string(levels, '[') + std::string(levels, ']'); };
     const std::pair<std::string, bool> cases[] = {
         {conf(R"(, "pad": ")" + fill + "\""), true},
@@ -58,12 +59,8 @@ TEST_F(LoadConfig, AcceptsOrRefusesEachFile)
         {R"({"bind_dirs": {}, "target": "/t\u0000/x", "pidfile": "/p"})", false},
         {R"({"bind_dirs": {"/s\u0000rc": "/d"}, "target": "/t", "pidfile": "/p"})", false},
         {R"({"bind_dirs": {"/src": "/d\u0000"}, "target": "/t", "pidfile": "/p"})", false},
-        {R"({"bind_dirs": {"/src": "/../outside"}, "target": "/t", "pidfile": "/p"})", false},
-        {R"({"bind_dirs": {"/src": "a/b/.."}, "target": "/t", "pidfile": "/p"})", false},
-        {R"({"bind_dirs": {"/src": "a/..b/c.."}, "target": "/t", "pidfile": "/p"})", true},
-        {R"({"bind_dirs": {"/src": "/./"}, "target": "/t", "pidfile": "/p"})", false},
-        {R"({"bind_dirs": {"/src": ""}, "target": "/t", "pidfile": "/p"})", false},
-        {R"({"bind_dirs": {"/src": "./a/."}, "target": "/t", "pidfile": "/p"})", true},
+        {bind("/../outside"), false}, {bind("a/b/.."), false}, {bind("a/..b/c.."), true},
+        {bind("/./"), false}, {bind(""), false}, {bind("./a/."), true},
         {conf(R"(, "net": "br0")"), false}, {conf(R"(, "net": {})"), false},
         {net(R"("ipv4": "10.0.0.2", "gateway": "0.0.0.0")"), true},
         {net(R"("gateway": "10.0.0.1")"), false}, {net(R"("ipv4": "10.0.0.2")"), false},
@@ -106,9 +103,7 @@ TEST(SnprintfT, KeepsTextOfAnyLength)
     for (size_t len : {0, 30, 4095, 4096, 9000}) {
         const std::string text(len, 'x');
         snprintf_t<4096, char> s("%s/%d", text.c_str(), 42);
-        EXPECT_EQ(s.c_str(), text + "/42");
-        EXPECT_EQ(s.length(), static_cast<int>(len + 3));
-        EXPECT_EQ(s.data(), s.c_str());
+        EXPECT_EQ(std::string(s.data()) + " " + std::to_string(s.length()), text + "/42 " + std::to_string(len + 3));
     }
 }
 

@@ -34,19 +34,15 @@ expect "container mounts: root and three binds" "/ /mnt/deep/er /shared /shared"
     "$(awk '{print $5}' "/proc/$pid/mountinfo" | sort | xargs)"
 kill -KILL "$pid"; reap
 
-# A target without tmp, or whose tmp is a link (here to a host directory), is
-# refused; nothing is made or removed through the link.
+# A target without tmp, or whose tmp links to a host directory, is refused; nothing changes there.
 mkdir -p "$T/notmp/bin" "$T/linked/bin" "$T/host-tmp" && ln -s "$T/host-tmp" "$T/linked/tmp" && touch -d @0 "$T/host-tmp"
 for target in notmp linked; do
-    write_conf "$T/$target.json" "$T/$target" "$PIDFILE"
-    run "$T/$target.json" /bin/true
+    write_conf "$CONF" "$T/$target" "$PIDFILE" && run "$CONF" /bin/true
     expect "target $target is refused, the host directory untouched" "1:0" "$rc:$(stat -c %Y "$T/host-tmp")"
 done
 
-# Bind destinations stay inside the target, below its root: "..", a symbolic
-# link to a host path and the root itself are refused, and so is a destination
-# with a file in the way. None of them creates anything outside the target or
-# runs COMMAND.
+# Bind destinations stay below the target's root: "..", a link to a host path, the
+# root itself and a file in the way are refused, creating nothing outside, running nothing.
 ln -s "$T/escaped" "$ROOT/esc"
 touch "$ROOT/blocker"
 for dest in /../outside /esc/sub /blocker/x / .; do
