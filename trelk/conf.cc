@@ -268,7 +268,7 @@ int setup_pivot_root(config *conf)
     Fd root(open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     Fd tmp(root.get() < 0 ? Auto_Handle_Trait::invalid_handle
                           : openat(root.get(), "tmp", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    auto make_dir = [](int dir, const char *name) { return mkdirat(dir, name, 0700); };
+    auto make_dir = [](int dir, const char *name) { return mkdirat(dir, name, S_IRWXU); };
     std::string put_old;
     if (tmp.get() < 0 || make_unique_at(tmp.get(), ".pivotrootXXXXXX", put_old, make_dir) != 0) {
         ACE_ERROR((LM_ERROR, "Failed to create temporary directory for pivot root: errno=%d, %m\n", errno));
