@@ -4,6 +4,8 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "kolt/rand.h"
+
 namespace {
 
 bool is_dir(const std::string &path)
@@ -49,4 +51,22 @@ int mkdir_p(const char *path, unsigned mode, const std::function<bool(const char
         pos = end == std::string::npos ? end : full.find_first_not_of('/', end);
     }
     return 0;
+}
+
+int make_unique_at(int dir, const std::string &name_template, std::string &name,
+                   const std::function<int(int, const char *)> &make)
+{
+    const size_t stem = name_template.find_last_not_of('X') + 1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = name_template;
+        for (size_t i = stem; i < name.size(); ++i) {
+            name[i] = kolt::rand_char(kolt::RCS_ALNUM);
+            if (name[i] == '\0')
+                return -1;
+        }
+        const int rc = make(dir, name.c_str());
+        if (rc >= 0 || errno != EEXIST)
+            return rc;
+    }
+    return -1;
 }

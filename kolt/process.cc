@@ -6,20 +6,13 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <time.h>
 #include <unistd.h>
 
-#include "kolt/auto_handle.h"
-#include "support/auto_closer.h"
-
 namespace {
-
-constexpr int kill_wait_ms = 5000;
 
 // Reads the pid-file content; 0 with an empty text for an absent file.
 int read_pid_text(const char *path, std::string &text)
@@ -115,31 +108,9 @@ bool is_container_of(pid_t pid, const struct stat &root)
            proc_root.st_ino == root.st_ino;
 }
 
-// Waits until the process behind `pidfd` has ended: 0, or -1 with errno set.
-int wait_ended(int pidfd)
-{
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long waited = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (waited >= kill_wait_ms) {
-            errno = ETIMEDOUT;
-            return -1;
-        }
-        struct pollfd fd = {pidfd, POLLIN, 0};
-        const int n = ::poll(&fd, 1, static_cast<int>(kill_wait_ms - waited));
-        if (n > 0)
-            return 0;
-        if (n < 0 && errno != EINTR)
-            return -1;
-    }
-}
-
 }  // namespace
 
-int kill_legacy_process(const char *path, const char *root)
+int kill_legacy_process(const char *path, const char *root, Auto_Closer<int, Auto_Handle_Trait> &ended)
 {
     std::string text;
     if (read_pid_text(path, text) != 0)
@@ -160,5 +131,6 @@ int kill_legacy_process(const char *path, const char *root)
         return 0;
     if (pidfd_kill(pidfd.get()) != 0)
         return errno == ESRCH ? 0 : -1;
-    return wait_ended(pidfd.get());
+    ended.reset(fcntl(pidfd.get(), F_DUPFD_CLOEXEC, 0));
+    return ended.get() < 0 ? -1 : 0;
 }

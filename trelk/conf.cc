@@ -10,13 +10,13 @@
 #include <net/if.h>
 #include <new>
 #include <stdexcept>
-#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "kolt/auto_handle.h"
+#include "kolt/fs.h"
 #include "kolt/json.h"
 #include "kolt/path.h"
 #include "support/auto_closer.h"
@@ -45,18 +45,24 @@ const std::string &checked(const std::string &value, const std::string &what)
     return value;
 }
 
-// A bind destination names a place inside the target; ".." would leave it.
+// A bind destination names a place inside the target, below its root: ".."
+// would leave it, and a path of nothing but "/" and "." would cover the root.
 const std::string &checked_destination(const std::string &dest)
 {
     checked(dest, "bind destination");
+    bool below_root = false;
     for (size_t pos = 0; pos <= dest.size();) {
         size_t end = dest.find('/', pos);
         if (end == std::string::npos)
             end = dest.size();
         if (dest.compare(pos, end - pos, "..") == 0)
             throw std::runtime_error("bind destination '" + dest + "' leaves the target");
+        if (end > pos && dest.compare(pos, end - pos, ".") != 0)
+            below_root = true;
         pos = end + 1;
     }
+    if (!below_root)
+        throw std::runtime_error("bind destination '" + dest + "' is the target's root");
     return dest;
 }
 
@@ -257,25 +263,31 @@ int setup(config *conf)
 int setup_pivot_root(config *conf)
 {
     const char *target = conf->target.c_str();
-    snprintf_t<4096, char> put_old("%s/tmp/.pivotrootXXXXXX", target);
-    if (!mkdtemp(put_old.data())) {
+    // The put-old directory is made and used through descriptors, so a link
+    // that an earlier container left at its /tmp leads nowhere.
+    Fd root(open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Fd tmp(root.get() < 0 ? Auto_Handle_Trait::invalid_handle
+                          : openat(root.get(), "tmp", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    auto make_dir = [](int dir, const char *name) { return mkdirat(dir, name, S_IRWXU); };
+    std::string put_old;
+    if (tmp.get() < 0 || make_unique_at(tmp.get(), ".pivotrootXXXXXX", put_old, make_dir) != 0) {
         ACE_ERROR((LM_ERROR, "Failed to create temporary directory for pivot root: errno=%d, %m\n", errno));
         return 1;
     }
-    if (syscall(SYS_pivot_root, target, put_old.c_str()) != 0) {
+    // From /tmp the put-old directory is one name away, before and after the
+    // pivot (which leaves a working directory that is not the old root).
+    if (fchdir(tmp.get()) != 0 || syscall(SYS_pivot_root, target, put_old.c_str()) != 0) {
         const int err = errno;
-        rmdir(put_old.c_str());
+        unlinkat(tmp.get(), put_old.c_str(), AT_REMOVEDIR);
         errno = err;
         ACE_ERROR((LM_ERROR, "Failed to pivot root to %s: errno=%d, %m\n", target, err));
         return 1;
     }
-    // The put-old directory, as seen from the new root.
-    const char *old_root = put_old.c_str() + conf->target.size();
-    if (umount2(old_root, MNT_DETACH) != 0) {
+    if (umount2(put_old.c_str(), MNT_DETACH) != 0) {
         ACE_ERROR((LM_ERROR, "Failed to umount old root: errno=%d, %m\n", errno));
         return 1;
     }
-    if (rmdir(old_root) != 0) {
+    if (unlinkat(tmp.get(), put_old.c_str(), AT_REMOVEDIR) != 0) {
         ACE_ERROR((LM_ERROR, "Failed to remove directory for old root: errno=%d, %m\n", errno));
         return 1;
     }

@@ -2,11 +2,14 @@
 // mount, UTS, IPC and PID (and, with a "net" object, network) namespaces.
 #include <ace/Log_Msg.h>
 #include <ace/Signal.h>
+#include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <poll.h>
@@ -22,7 +25,6 @@
 #include "kolt/fs.h"
 #include "kolt/make_deleter.h"
 #include "kolt/process.h"
-#include "kolt/rand.h"
 #include "support/auto_closer.h"
 #include "trelk/conf.h"
 #include "trelk/network.h"
@@ -60,10 +62,18 @@ void block_signals()
     sigprocmask(SIG_BLOCK, &set, &original_mask);
 }
 
-// Dispositions are what COMMAND inherits: the watched signals at their
-// defaults (whatever the launcher was started with), a few ignored.
+// The signals whose dispositions the launcher sets, and the dispositions it
+// was started with: COMMAND gets those back (an ignored SIGPIPE, kept across
+// exec, would turn a server's broken connection into EPIPE).
+constexpr int changed_signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGIO, SIGURG};
+ACE_Sig_Action original_actions[std::size(changed_signals)];
+
+// The watched signals at their defaults (whatever the launcher was started
+// with: an ignored SIGCHLD would reap the container unseen), a few ignored.
 void init_signal_handlers()
 {
+    for (size_t i = 0; i < std::size(changed_signals); ++i)
+        original_actions[i].retrieve_action(changed_signals[i]);
     ACE_Sig_Set no_mask;
     ACE_Sig_Set watched;
     for (int signo : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD})
@@ -75,6 +85,12 @@ void init_signal_handlers()
     ignored.sig_add(SIGIO);
     ignored.sig_add(SIGURG);
     ACE_Sig_Action(ignored, SIG_IGN, no_mask, 0);
+}
+
+void restore_signal_handlers()
+{
+    for (size_t i = 0; i < std::size(changed_signals); ++i)
+        original_actions[i].register_action(changed_signals[i]);
 }
 
 enum class Wake { ready, terminate, timeout };
@@ -105,9 +121,12 @@ bool handle_signals(int signals, pid_t hup_to, bool &child_changed)
 // `timeout_ms` (-1: no limit).
 Wake wait_for(int signals, int fd, pid_t hup_to, int timeout_ms)
 {
+    using std::chrono::steady_clock;
+    const steady_clock::time_point deadline = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         struct pollfd fds[2] = {{signals, POLLIN, 0}, {fd, POLLIN, 0}};
-        const int n = poll(fds, fd < 0 ? 1 : 2, timeout_ms);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+        const int n = poll(fds, fd < 0 ? 1 : 2, timeout_ms < 0 ? -1 : std::max(0, static_cast<int>(left.count())));
         if (n == 0)
             return Wake::timeout;
         if (n < 0 && errno == EINTR)
@@ -185,7 +204,9 @@ public:
             return false;
         text_ = std::to_string(pid);
         std::string temp;
-        Fd file(create_temp(temp));
+        Fd file(make_unique_at(dir_.get(), ".trelk.XXXXXXXX", temp, [](int dir, const char *name) {
+            return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+        }));
         if (file.get() < 0)
             return false;
         struct stat st;
@@ -222,19 +243,6 @@ public:
     }
 
 private:
-    int create_temp(std::string &temp)
-    {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            temp = ".trelk.";
-            for (int i = 0; i < 8; ++i)
-                temp += kolt::rand_char(kolt::RCS_ALNUM);
-            const int fd = openat(dir_.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-            if (fd >= 0 || errno != EEXIST)
-                return fd;
-        }
-        return -1;
-    }
-
     Fd dir_{Auto_Handle_Trait::invalid_handle};
     std::string name_;
     std::string text_;
@@ -273,6 +281,7 @@ int child(void *arg)
         return rc;
     if (int rc = setup(conf))
         return rc;
+    restore_signal_handlers();
     sigprocmask(SIG_SETMASK, &original_mask, nullptr);
     execvp(conf->command[0], const_cast<char *const *>(conf->command));
     const int err = errno;
@@ -369,6 +378,27 @@ int release_child(config &conf, int signals, int launcher_end, pid_t pid, Child_
     return 0;
 }
 
+// How long a container left by an earlier launcher may take to end.
+constexpr int leftover_wait_ms = 5000;
+
+// Ends the container that the pid file names, if an earlier launcher left it,
+// and waits for its end; a stop request ends the wait. 0, or 1 when the
+// launch is to end.
+int end_leftover(const config &conf, int signals)
+{
+    Fd leftover(Auto_Handle_Trait::invalid_handle);
+    if (kill_legacy_process(conf.pidfile.c_str(), conf.target.c_str(), leftover) != 0) {
+        ACE_ERROR((LM_ERROR, "Failed to kill legacy process from %s, errno=%d, %m\n", conf.pidfile.c_str(), errno));
+        return 1;
+    }
+    const Wake wake = leftover.get() < 0 ? Wake::ready : wait_for(signals, leftover.get(), -1, leftover_wait_ms);
+    if (wake == Wake::timeout) {
+        errno = ETIMEDOUT;
+        ACE_ERROR((LM_ERROR, "Failed to kill legacy process from %s, errno=%d, %m\n", conf.pidfile.c_str(), errno));
+    }
+    return wake == Wake::ready ? 0 : 1;
+}
+
 int launch(int argc, char **argv)
 {
     config conf;
@@ -381,10 +411,8 @@ int launch(int argc, char **argv)
         ACE_ERROR((LM_ERROR, "Failed to create signalfd: errno=%d, %m\n", errno));
         return 1;
     }
-    if (kill_legacy_process(conf.pidfile.c_str(), conf.target.c_str()) != 0) {
-        ACE_ERROR((LM_ERROR, "Failed to kill legacy process from %s, errno=%d, %m\n", conf.pidfile.c_str(), errno));
+    if (end_leftover(conf, signals.get()) != 0)
         return 1;
-    }
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, conf.sv) != 0) {
         ACE_ERROR((LM_ERROR, "Failed to create communication socketpair\n"));
         return 1;

@@ -10,19 +10,18 @@ unshare --pid --fork --kill-child sleep 100 & holder=$!
 python3 -c 'import threading, time; threading.Thread(target=time.sleep, args=(100,)).start(); time.sleep(100)' & threaded=$!
 sleep 0 & gone=$!
 wait $gone
-# The container left behind holds 400 MB (dd's buffer, blocked on a pipe nobody
-# reads): the kernel takes a while to end it, and a launcher must wait that out.
-write_conf "$T/dev.json" "$ROOT" "$PIDFILE" '"/dev": "/dev"'
-start "$T/dev.json" /bin/sh -c 'dd if=/dev/zero bs=400M count=1 | sleep 100'
-rss() { awk '/^VmRSS/ {print $2}' "/proc/$(pgrep -x dd)/status" 2>/dev/null || echo 0; }
-for i in $(seq 1000); do [ "$(rss)" -gt 400000 ] && break || sleep 0.01; done
-kill -KILL $launcher; reap; leftover=$pid
+# The container of a SIGKILLed launcher (leftover) cannot end while a zombie of its
+# PID namespace (held) waits for its parent outside (keeper, stopped) to reap it.
+start "$CONF" /bin/sleep 100; kill -KILL $launcher; reap; leftover=$pid
+nsenter -t $leftover -p sleep 100 & keeper=$!
 for i in $(seq 500); do
     read -r other _ <"/proc/$holder/task/$holder/children" || true
+    read -r held _ <"/proc/$keeper/task/$keeper/children" || true
     tid=$(ls "/proc/$threaded/task" | grep -vx "$threaded" || true)
-    [ -n "$other" ] && [ -n "$tid" ] && break
+    [ -n "$other" ] && [ -n "$held" ] && [ -n "$tid" ] && break
     sleep 0.01
 done
+kill -STOP $keeper
 expect "another container, pid 1 of its namespace" 1 "$(awk '/^NSpid:/ {print $NF}' "/proc/$other/status")"
 for content in $bystander $chrooted $other $tid $gone "" 0 -1 abc " $leftover" "${leftover}abc" "$leftover $leftover" \
     99999999999999999999 4194305000; do
@@ -31,10 +30,20 @@ for content in $bystander $chrooted $other $tid $gone "" 0 -1 abc " $leftover" "
 done
 expect "nothing signalled" "yes yes yes yes yes" \
     "$(for p in $bystander $chrooted $other $threaded $leftover; do yesno alive "$p"; done | xargs)"
-# A terminating signal already pending ends the launch right after the leftover.
-printf '%s\n' "$leftover" >"$PIDFILE"
-python3 -c 'import os, signal, sys; signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGTERM])
-os.kill(os.getpid(), signal.SIGTERM); os.execv(sys.argv[1], sys.argv[1:])' "$TRELK" "$CONF" /bin/true && rc=0 || rc=$?
-expect "a launch after a SIGKILLed launcher ends its container first" "1:no" "$rc:$(yesno alive "$leftover")"
+# A launcher ends the container its pid file names and waits for its end before
+# it starts its own; a stop request ends that wait at once.
+printf '%s' "$leftover" >"$PIDFILE"
+"$TRELK" "$CONF" /bin/touch /tmp/ran 2>"$T/err" & launcher=$!
+for i in $(seq 500); do grep -q '^State:.*Z' "/proc/$held/status" && break || sleep 0.01; done; sleep 0.1
+waited="$(yesno alive $launcher):$(yesno test -e "$ROOT/tmp/ran")"
+kill -TERM $launcher
+end=$((${EPOCHREALTIME/./} + 3000000)) # well before the 5 s a leftover is given
+while alive $launcher && ((${EPOCHREALTIME/./} < end)); do sleep 0.01; done
+ended="$(yesno alive $launcher):$(yesno alive $leftover)"
+kill -CONT $keeper; reap
+expect "a stop request while waiting for the leftover" "yes:no:no:yes:1:no" "$waited:$ended:$rc:$(yesno test -e "$ROOT/tmp/ran")"
+start "$CONF" /bin/sleep 100; kill -KILL $launcher; reap
+run "$CONF" /bin/touch /tmp/ran
+expect "a launch after a SIGKILLed launcher ends its container first" "0:no:yes" "$rc:$(yesno alive $pid):$(yesno test -e "$ROOT/tmp/ran")"
 
 finish

@@ -3,7 +3,7 @@
 
 make_root "$ROOT"
 touch "$T/outside-marker"
-mkdir -p "$T/data" "$T/srcB" "$T/srca" "$T/src"
+mkdir -p "$T/data" "$T/srcB" "$T/srca" "$T/src/tmp"
 echo payload >"$T/data/file.txt" && echo B >"$T/srcB/which" && echo a >"$T/srca/which" && touch "$T/plainfile"
 outer=$(hostname)
 
@@ -34,15 +34,18 @@ expect "container mounts: root and three binds" "/ /mnt/deep/er /shared /shared"
     "$(awk '{print $5}' "/proc/$pid/mountinfo" | sort | xargs)"
 kill -KILL "$pid"; reap
 
-mkdir -p "$T/notmp/bin"; write_conf "$T/notmp.json" "$T/notmp" "$PIDFILE"
-run "$T/notmp.json" /bin/true && expect "a target without tmp is refused" 1 "$rc"
+# A target without tmp, or whose tmp links to a host directory, is refused; nothing changes there.
+mkdir -p "$T/notmp/bin" "$T/linked/bin" "$T/host-tmp" && ln -s "$T/host-tmp" "$T/linked/tmp" && touch -d @0 "$T/host-tmp"
+for target in notmp linked; do
+    write_conf "$CONF" "$T/$target" "$PIDFILE" && run "$CONF" /bin/true
+    expect "target $target is refused, the host directory untouched" "1:0" "$rc:$(stat -c %Y "$T/host-tmp")"
+done
 
-# Bind destinations stay inside the target: ".." and a symbolic link to a host
-# path are refused, and so is a destination with a file in the way. None of
-# them creates anything outside the target or runs COMMAND.
+# Bind destinations stay below the target's root: "..", a link to a host path, the
+# root itself and a file in the way are refused, creating nothing outside, running nothing.
 ln -s "$T/escaped" "$ROOT/esc"
 touch "$ROOT/blocker"
-for dest in /../outside /esc/sub /blocker/x; do
+for dest in /../outside /esc/sub /blocker/x / .; do
     write_conf "$CONF" "$ROOT" "$PIDFILE" "\"$T/src\": \"$dest\""
     run "$CONF" /bin/sh -c 'touch /tmp/ran'
     expect "destination $dest is refused" "1:" "$rc:$(ls -d "$T/outside" "$T/escaped" "$ROOT/tmp/ran" 2>/dev/null)"

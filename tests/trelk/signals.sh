@@ -8,12 +8,15 @@ setup_bridge br-sig 10.78.0.1/24
 write_conf "$T/net.json" "$ROOT" "$PIDFILE" "" \
     ', "net": {"name": "ceth0", "link": "br-sig", "ipv4": "10.78.0.2/24", "gateway": "10.78.0.1"}'
 
-# SIGTERM, SIGINT, SIGQUIT kill the container, remove the pid file, exit 1;
-# SIGPIPE, SIGIO and SIGURG (at their defaults when it starts) do not end it.
+# SIGTERM, SIGINT, SIGQUIT kill the container, remove the pid file, exit 1; SIGPIPE,
+# SIGIO, SIGURG do not end it, and COMMAND starts with them as the launcher did.
+pipe_io_urg=$(((1 << ($(kill -l PIPE) - 1)) | (1 << ($(kill -l IO) - 1)) | (1 << ($(kill -l URG) - 1))))
 for sig in TERM INT QUIT; do
-    start_with="env --default-signal=PIPE,IO,URG" start "$CONF" /bin/sleep 100
+    [ $sig = INT ] && how=ignore ignored=$pipe_io_urg || how=default ignored=0
+    start_with="env --$how-signal=PIPE,IO,URG" start "$CONF" /bin/sleep 100
     kill -PIPE $launcher && kill -IO $launcher && kill -URG $launcher && sleep 0.1
-    expect "$sig: the launcher survives SIGPIPE, SIGIO and SIGURG" yes "$(yesno alive $launcher)"
+    expect "$sig: the launcher survives SIGPIPE, SIGIO, SIGURG; COMMAND has them $how" "yes:$ignored" \
+        "$(yesno alive $launcher):$((0x$(awk '/^SigIgn:/ {print $2}' "/proc/$pid/status") & pipe_io_urg))"
     kill -"$sig" $launcher; reap
     expect "$sig" "1:no:no" "$rc:$(yesno alive "$pid"):$(yesno test -e "$PIDFILE")"
 done
