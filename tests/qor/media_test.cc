@@ -561,6 +561,30 @@ TEST(Damaged, InodesAndRootReferencesReadAsEio)
 	qor_c_fini();
 }
 
+// Opening allocates by the inode count: a count the inode table cannot hold
+// (10,000 empty files take 320 KB of it) fails before anything is allocated for it.
+TEST(Damaged, AnInodeCountBeyondWhatTheTableHoldsIsEioWithinAFewMegabytes)
+{
+	Media_dir media;
+	ASSERT_TRUE(run("cd " + quote(media.src) + " && seq -f f%05g 10000 | xargs touch"));
+	qor_c_init();
+	std::vector<uint8_t> bad = read_file(pack(k_recipes[3], media.src, media.image("good")));
+	const uint64_t table = le(bad, k_dir_table_at) - le(bad, k_inode_table_at);
+	struct rlimit saved, low;
+	long pages = 0;
+	std::ifstream("/proc/self/statm") >> pages;
+	ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+	low = {rlim_t(pages * sysconf(_SC_PAGESIZE) + (64l << 20)), saved.rlim_max};
+	ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
+	for (uint64_t count : {table / 10, table * 100}) {
+		for (int i = 0; i < 4; ++i)
+			bad.at(4 + i) = uint8_t(count >> (8 * i));
+		expect_error(media.put("c" + std::to_string(count), bad), EIO, std::to_string(count) + " inodes");
+	}
+	setrlimit(RLIMIT_AS, &saved);
+	qor_c_fini();
+}
+
 // A tar stream can carry names no directory entry holds: they are left out, the others listed.
 TEST(Damaged, NamesLongerThanADirentHoldAreLeftOut)
 {
