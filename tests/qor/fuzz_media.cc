@@ -14,7 +14,7 @@
 
 namespace {
 
-std::string media; // DIR: the input goes to DIR/f/1.sqfs
+std::string media; // the input goes to MEDIA/f/1.sqfs
 
 void walk(int mid, const std::string &path, const qor_file_handle &fh, int depth, unsigned &budget)
 {
@@ -56,15 +56,10 @@ void walk(int mid, const std::string &path, const qor_file_handle &fh, int depth
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	char dir[] = "/tmp/qor-fuzz.XXXXXX";
-	if (!mkdtemp(dir) || mkdir((std::string(dir) + "/f").c_str(), 0700) != 0)
+	const char *dir = getenv("QOR_FUZZ_MEDIA"); // a directory with an empty f/ in it
+	if (!dir)
 		abort();
 	media = dir;
-	atexit([] {
-		unlink((media + "/f/1.sqfs").c_str());
-		rmdir((media + "/f").c_str());
-		rmdir(media.c_str());
-	});
 	qor_set_data_cache_size(16 << 20); // stays within -rss_limit_mb
 	return 0;
 }

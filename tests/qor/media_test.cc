@@ -574,11 +574,10 @@ TEST(Damaged, AnInodeCountBeyondWhatTheTableHoldsIsEioWithinAFewMegabytes)
 	long pages = 0;
 	std::ifstream("/proc/self/statm") >> pages;
 	ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
-	low = {rlim_t(pages * sysconf(_SC_PAGESIZE) + (64l << 20)), saved.rlim_max};
+	low = {rlim_t(pages * sysconf(_SC_PAGESIZE) + (128l << 20)), saved.rlim_max};
 	ASSERT_EQ(setrlimit(RLIMIT_AS, &low), 0);
 	for (uint64_t count : {table / 10, table * 100}) {
-		for (int i = 0; i < 4; ++i)
-			bad.at(4 + i) = uint8_t(count >> (8 * i));
+		memcpy(&bad.at(4), &count, 4); // little-endian
 		expect_error(media.put("c" + std::to_string(count), bad), EIO, std::to_string(count) + " inodes");
 	}
 	setrlimit(RLIMIT_AS, &saved);
