@@ -84,6 +84,8 @@ extern "C" int qor_subtree_inodes(int media_id, const char *path, uint64_t *bits
 		}
 	} catch (const std::bad_alloc &) { // no exception leaves the C interface
 		rc = -ENOMEM;
+	} catch (...) {
+		rc = -EIO;
 	}
 	if (rc < 0) {
 		errno = -rc;
