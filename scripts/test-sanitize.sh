@@ -48,12 +48,13 @@ work=$(mktemp -d /tmp/qor-fuzz-seeds.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/tree/d" "$work/seeds" "$work/corpus" "$work/media/f"
 (cd "$work/tree" && head -c 9000 /dev/urandom >d/noise && seq 3000 >d/text && : >empty && ln -s d/text link &&
-	mkfifo fifo && touch -d @1234567890 d/text)
+  mkfifo fifo && touch -d @1234567890 d/text)
 for c in none gzip xz lzma lz4 zstd; do
-	opts=(-comp "$c" -b 4K)
-	[ $c != none ] || opts=(-noI -noD -noF -noX -b 4K)
-	mksquashfs "$work/tree" "$work/seeds/$c" -noappend -quiet -no-progress "${opts[@]}" >/dev/null
+  opts=(-comp "$c" -b 4K)
+  [ $c != none ] || opts=(-noI -noD -noF -noX -b 4K)
+  mksquashfs "$work/tree" "$work/seeds/$c" -noappend -quiet -no-progress "${opts[@]}" >/dev/null
 done
 tar -C "$work/tree" -cf - . | tar2sqfs -q -b 4096 -c zstd "$work/seeds/tar-no-exports" >/dev/null
-QOR_FUZZ_MEDIA=$work/media ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=16 "$fuzz/tests/qor/qor_fuzz_media" -rss_limit_mb=256 -malloc_limit_mb=128 -max_total_time="${FUZZ_SECONDS:-60}" \
-	-timeout=30 -artifact_prefix="$fuzz/" -print_final_stats=1 "$work/corpus" "$work/seeds"
+QOR_FUZZ_MEDIA=$work/media ASAN_OPTIONS=$ASAN_OPTIONS:quarantine_size_mb=16 \
+  "$fuzz/tests/qor/qor_fuzz_media" -rss_limit_mb=256 -malloc_limit_mb=128 -max_total_time="${FUZZ_SECONDS:-60}" -timeout=30 \
+  -artifact_prefix="$fuzz/" -print_final_stats=1 "$work/corpus" "$work/seeds"
