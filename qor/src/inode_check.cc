@@ -267,9 +267,7 @@ int Medium::decode_fixed(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) co
 	}
 }
 
-// Reads the inode at ref in one pass of the worker's inode reader, checking
-// each size before anything is allocated by it: what libsquashfs's own
-// reader does, without its allocations by unchecked sizes.
+// The common header of the inode at ref, its number checked.
 int Medium::decode_base(Worker &w, uint64_t ref, sqfs_inode_t &base) const
 {
 	sqfs_meta_reader_t *r = w.inodes.get();
@@ -287,6 +285,9 @@ int Medium::decode_base(Worker &w, uint64_t ref, sqfs_inode_t &base) const
 	return 0;
 }
 
+// Reads the inode at ref in one pass of the worker's inode reader, checking
+// each size before anything is allocated by it: what libsquashfs's own
+// reader does, without its allocations by unchecked sizes.
 int Medium::decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const
 {
 	sqfs_inode_t base;
