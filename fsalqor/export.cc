@@ -108,38 +108,12 @@ fsal_status_t get_quota(struct fsal_export *exp_hdl, const char *,
 	return fsalstat(ERR_FSAL_NO_ERROR, rc);
 }
 
-fsal_status_t set_quota(struct fsal_export *exp_hdl, const char *filepath,
-			int quota_type, int quota_id, fsal_quota_t *pquota,
-			fsal_quota_t *presquota)
+/* Media are read-only: no quota is set, and no caller's request reaches the
+ * host's quotas. */
+fsal_status_t set_quota(struct fsal_export *, const char *, int, int,
+			fsal_quota_t *, fsal_quota_t *)
 {
-	struct dqblk dq {};
-
-	dq.dqb_bhardlimit = pquota->bhardlimit;
-	dq.dqb_bsoftlimit = pquota->bsoftlimit;
-	dq.dqb_ihardlimit = pquota->fhardlimit;
-	dq.dqb_isoftlimit = pquota->fsoftlimit;
-	dq.dqb_btime = pquota->btimeleft;
-	dq.dqb_itime = pquota->ftimeleft;
-	if (pquota->bhardlimit != 0 || pquota->bsoftlimit != 0)
-		dq.dqb_valid |= QIF_BLIMITS;
-	if (pquota->fhardlimit != 0 || pquota->fsoftlimit != 0)
-		dq.dqb_valid |= QIF_ILIMITS;
-	if (pquota->btimeleft != 0)
-		dq.dqb_valid |= QIF_BTIME;
-	if (pquota->ftimeleft != 0)
-		dq.dqb_valid |= QIF_ITIME;
-
-	int error = 0;
-	int rc = quotactl_as_caller(QCMD(Q_SETQUOTA, quota_type),
-				    export_device(exp_hdl), quota_id, &dq,
-				    &error);
-
-	if (rc < 0)
-		return fsalstat(posix2fsal_error(error), error);
-	if (presquota != nullptr)
-		return get_quota(exp_hdl, filepath, quota_type, quota_id,
-				 presquota);
-	return fsalstat(ERR_FSAL_NO_ERROR, rc);
+	return fsalstat(ERR_FSAL_ROFS, 0);
 }
 
 struct fsal_filesystem *new_root_filesystem(struct fsal_module *fsal_hdl,

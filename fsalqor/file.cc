@@ -27,6 +27,35 @@ qor_fs_fd *state_fd(struct state_t *state)
 	return &container_of(state, struct qor_fs_state_fd, state)->qor_fs_fd;
 }
 
+/* Reads without an open state (all of NFSv3's) use the object's own
+ * descriptor, opened on the first read and kept until the object is released,
+ * with the object's lock held for reading (*has_lock). It is no system
+ * descriptor, so it stays out of the server's count of open descriptors: that
+ * count is held against the process's descriptor limit, and a walk reading
+ * more files than the limit would make the server answer every read, on every
+ * export, with NFS3ERR_JUKEBOX until its reaper closed enough of them. */
+fsal_status_t own_fd(struct fsal_obj_handle *obj_hdl, int *fd, bool *has_lock)
+{
+	qor_fsal_obj_handle *myself = qor_handle_of(obj_hdl);
+
+	PTHREAD_RWLOCK_rdlock(&obj_hdl->obj_lock);
+	while (is_closed(&myself->qor_fd)) {
+		PTHREAD_RWLOCK_unlock(&obj_hdl->obj_lock);
+		PTHREAD_RWLOCK_wrlock(&obj_hdl->obj_lock);
+		fsal_status_t status = fsalstat(ERR_FSAL_NO_ERROR, 0);
+		if (is_closed(&myself->qor_fd))
+			status = qor_fs_open_my_fd(myself, FSAL_O_READ,
+						   &myself->qor_fd);
+		PTHREAD_RWLOCK_unlock(&obj_hdl->obj_lock);
+		if (FSAL_IS_ERROR(status))
+			return status;
+		PTHREAD_RWLOCK_rdlock(&obj_hdl->obj_lock);
+	}
+	*fd = myself->qor_fd.fd;
+	*has_lock = true;
+	return fsalstat(ERR_FSAL_NO_ERROR, 0);
+}
+
 /* A descriptor for one read: the state's, the object's own, or a temporary
  * one (*closefd). For a directory it is a directory stream, always temporary. */
 fsal_status_t find_fd(int *fd, struct fsal_obj_handle *obj_hdl, bool bypass,
@@ -38,6 +67,8 @@ fsal_status_t find_fd(int *fd, struct fsal_obj_handle *obj_hdl, bool bypass,
 
 	switch (obj_hdl->type) {
 	case REGULAR_FILE: {
+		if (state == nullptr)
+			return own_fd(obj_hdl, fd, has_lock);
 		struct fsal_fd *out_fd = reinterpret_cast<struct fsal_fd *>(temp_fd);
 		fsal_status_t status = fsal_find_fd(
 			&out_fd, obj_hdl,
@@ -132,22 +163,22 @@ fsal_status_t qor_fs_close_my_fd(qor_fs_fd *my_fd)
 	return fsalstat(ERR_FSAL_NO_ERROR, 0);
 }
 
-/* The server counts the objects' own open descriptors (open_fd_count): it
- * counts one down for every close that does not answer ERR_FSAL_NOT_OPENED,
- * so a close that found nothing open must say so. */
+/* The server counts one of its open descriptors down for every close that
+ * does not answer ERR_FSAL_NOT_OPENED. The object's own descriptor was never
+ * counted (see own_fd): a close lets it go, and says that nothing counted was
+ * open. */
 fsal_status_t qor_fs_close(struct fsal_obj_handle *obj_hdl)
 {
 	if (obj_hdl->type != REGULAR_FILE)
 		return fsalstat(ERR_FSAL_NOT_OPENED, 0);
 
 	qor_fs_fd *my_fd = &qor_handle_of(obj_hdl)->qor_fd;
-	fsal_status_t status = fsalstat(ERR_FSAL_NOT_OPENED, 0);
 
 	PTHREAD_RWLOCK_wrlock(&obj_hdl->obj_lock);
 	if (!is_closed(my_fd))
-		status = qor_fs_close_my_fd(my_fd);
+		qor_fs_close_my_fd(my_fd);
 	PTHREAD_RWLOCK_unlock(&obj_hdl->obj_lock);
-	return status;
+	return fsalstat(ERR_FSAL_NOT_OPENED, 0);
 }
 
 fsal_status_t qor_fs_close2(struct fsal_obj_handle *obj_hdl, struct state_t *state)

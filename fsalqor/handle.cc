@@ -87,17 +87,18 @@ fsal_status_t lookup(struct fsal_obj_handle *parent, const char *path,
 	qor_file_handle fh;
 	if (qor_name_to_handle_at(dir.get(), path, &fh) < 0) {
 		int error = library_error();
-		LogCrit(COMPONENT_FSAL,
-			"Failed to qor_name_to_handle_at. name=%s, error=%d",
-			path, error);
+		/* Any client can ask for names that do not exist. */
+		LogAtLevel(COMPONENT_FSAL, error == ENOENT ? NIV_DEBUG : NIV_CRIT,
+			   "Failed to qor_name_to_handle_at. name=%s, error=%d",
+			   path, error);
 		return fail_with(error);
 	}
 
-	/* The server asks for ".." when it does not know a directory's parent
-	 * (an object it made from a handle, or listed without its cache): the
-	 * parent is given only inside what the export serves. */
-	if (strcmp(path, "..") == 0 &&
-	    !qor_export_serves(op_ctx->fsal_export, fh.id))
+	/* Only what the export serves is named: the server asks for ".." when
+	 * it does not know a directory's parent (an object it made from a
+	 * handle, or listed without its cache), and a damaged medium can make
+	 * an entry name a directory anywhere. */
+	if (!qor_export_serves(op_ctx->fsal_export, fh.id))
 		return fsalstat(ERR_FSAL_NOENT, 0);
 
 	qor_stat_t stat;
@@ -187,6 +188,8 @@ fsal_status_t emit_dirent(int dirfd, struct fsal_obj_handle *dir_hdl,
 			entry.name);
 		return fsalstat(ERR_FSAL_FAULT, 0);
 	}
+	if (!qor_export_serves(op_ctx->fsal_export, fh.id))
+		return fsalstat(ERR_FSAL_NO_ERROR, 0);
 	qor_fsal_obj_handle *hdl =
 		alloc_handle(&fh, dir_hdl->fs, &entry.stat, op_ctx->fsal_export);
 	if (hdl == nullptr)

@@ -3,6 +3,8 @@
 #ifndef FSALQOR_SUBTREE_H
 #define FSALQOR_SUBTREE_H
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -17,16 +19,20 @@ public:
 
 	/* Whether the object with this inode number lies in the subtree. The
 	 * first call finds the subtree's objects (one bit per inode of the
-	 * medium); every call after that is one bit test. If they cannot be
-	 * found, nothing is in the subtree. */
+	 * medium); every call after that is one bit test. While they cannot be
+	 * found, nothing is in the subtree, and a request at least a second
+	 * after a failure tries again. */
 	bool contains(int32_t id);
 
 private:
-	void find_objects();
+	bool find_objects();
+	void try_to_find();
 
 	const int media_id_;
 	const std::string path_;
-	std::once_flag once_;
+	std::mutex mutex_;		/* held while the objects are found */
+	std::atomic<bool> found_{false};
+	std::chrono::steady_clock::time_point retry_at_{};
 	bool whole_medium_ = false;
 	std::vector<uint64_t> bits_;
 };

@@ -15,6 +15,7 @@ packages=(
   libsquashfs-dev squashfs-tools squashfs-tools-ng
   libnfs-dev libnfs-utils
   python3 xz-utils netbase
+  clang libclang-rt-14-dev   # the media library's fuzzer (scripts/test-sanitize.sh)
   qemu-system-x86 qemu-system-mips cpio binutils   # tests that boot Debian kernels
   "$@"
 )

@@ -76,7 +76,10 @@ rtmsg *reserve_rtmsg(nlmsg *msg, int family, int dst_len, int scope)
 
 // One request over a socket of its own. The reply goes to a buffer of its own,
 // or back into the request when reply_in_request: an acknowledgement fits, and
-// the error code of a longer, truncated reply still sits in its first bytes.
+// an error reply that quotes the request is cut short but still counts as
+// received (its header claims more than arrived), so its code is read from its
+// first bytes; netlink_rcv gives -EMSGSIZE only when a whole first message
+// arrived and more was cut off behind it.
 template <typename Build>
 int exchange(Build build, bool reply_in_request = false)
 {

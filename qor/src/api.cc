@@ -1,9 +1,11 @@
 // The C interface. Every call returns a negative value with errno set on
-// failure; memory exhaustion ends the process, as everywhere in the server.
+// failure; no exception leaves it: memory exhaustion fails the call with
+// ENOMEM, anything else thrown with EIO.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 
 #include "data_cache.h"
 #include "descriptors.h"
@@ -21,6 +23,19 @@ int fail(int negative_errno)
 }
 
 int result(int rc) { return rc < 0 ? fail(rc) : rc; }
+
+// The failure of a call that threw; only called from a handler.
+int caught() noexcept
+{
+	try {
+		throw;
+	} catch (const std::bad_alloc &) {
+		errno = ENOMEM;
+	} catch (...) {
+		errno = EIO;
+	}
+	return -1;
+}
 
 int check_entry_name(const char *name)
 {
@@ -166,15 +181,17 @@ void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint
 extern "C" {
 
 int qor_c_init(void)
-{
+try {
 	Media_table::instance();
 	Descriptor_table::instance();
 	Readahead_pool::instance().resume();
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_c_fini(void)
-{
+try {
 	// The read-ahead threads hold descriptors and media: they go first.
 	Readahead_pool::instance().stop();
 	Descriptor_table::instance().clear();
@@ -182,23 +199,29 @@ int qor_c_fini(void)
 	data_cache().clear();
 	listing_cache().clear();
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_set_data_cache_size(uint64_t bytes)
-{
+try {
 	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size() : bytes);
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 uint64_t qor_data_cache_size(void) { return data_cache().capacity(); }
 
 int qor_open_media(const char *dir, const char *minor_resource_id, uint32_t seq)
-{
+try {
 	return result(Media_table::instance().open(dir, minor_resource_id, seq));
+} catch (...) {
+	return caught();
 }
 
 int qor_media_stat(int media_id, uint64_t *total_bytes, uint64_t *total_files)
-{
+try {
 	if (!total_bytes || !total_files)
 		return fail(-EFAULT);
 	std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
@@ -207,9 +230,16 @@ int qor_media_stat(int media_id, uint64_t *total_bytes, uint64_t *total_files)
 	*total_bytes = m->total_bytes();
 	*total_files = m->total_files();
 	return 0;
+} catch (...) {
+	return caught();
 }
 
-int qor_close_media(int media_id) { return result(Media_table::instance().close(media_id)); }
+int qor_close_media(int media_id)
+try {
+	return result(Media_table::instance().close(media_id));
+} catch (...) {
+	return caught();
+}
 
 static int resolve(int media_id, const char *path, uint32_t &ino, qor_stat_t &st, int32_t &id)
 {
@@ -223,7 +253,7 @@ static int resolve(int media_id, const char *path, uint32_t &ino, qor_stat_t &st
 }
 
 int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh)
-{
+try {
 	uint32_t ino;
 	qor_stat_t st;
 	int32_t id;
@@ -234,23 +264,37 @@ int qor_name_to_handle(int media_id, const char *path, qor_file_handle *fh)
 		return fail(rc);
 	*fh = qor_file_handle{id, static_cast<int32_t>(ino), st.mode};
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_stat(int media_id, const char *path, qor_stat_t *st)
-{
+try {
 	uint32_t ino;
 	int32_t id;
 	if (!st)
 		return fail(-EFAULT);
 	return result(resolve(media_id, path, ino, *st, id));
+} catch (...) {
+	return caught();
 }
 
-int qor_open_by_handle(const qor_file_handle *fh) { return result(open_handle(fh, false)); }
+int qor_open_by_handle(const qor_file_handle *fh)
+try {
+	return result(open_handle(fh, false));
+} catch (...) {
+	return caught();
+}
 
-int qor_open_dir_by_handle(const qor_file_handle *fh) { return result(open_handle(fh, true)); }
+int qor_open_dir_by_handle(const qor_file_handle *fh)
+try {
+	return result(open_handle(fh, true));
+} catch (...) {
+	return caught();
+}
 
 int qor_fstat(int fd, qor_stat_t *st)
-{
+try {
 	std::shared_ptr<Descriptor> d;
 	if (!st)
 		return fail(-EFAULT);
@@ -259,19 +303,23 @@ int qor_fstat(int fd, qor_stat_t *st)
 		return fail(rc);
 	*st = d->st;
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_fstat_at(int dirfd, const char *name, qor_stat_t *st)
-{
+try {
 	std::shared_ptr<Descriptor> dir;
 	uint32_t ino;
 	if (!st)
 		return fail(-EFAULT);
 	return result(entry_at(dirfd, name, ino, *st, dir));
+} catch (...) {
+	return caught();
 }
 
 int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh)
-{
+try {
 	std::shared_ptr<Descriptor> dir;
 	uint32_t ino;
 	qor_stat_t st;
@@ -282,10 +330,12 @@ int qor_name_to_handle_at(int dirfd, const char *name, qor_file_handle *fh)
 		return fail(rc);
 	*fh = qor_file_handle{dir->medium->id(), static_cast<int32_t>(ino), st.mode};
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_read_dir(int dirfd, qor_dirent *ent)
-{
+try {
 	std::shared_ptr<Descriptor> dir;
 	if (!ent)
 		return fail(-EFAULT);
@@ -305,10 +355,12 @@ int qor_read_dir(int dirfd, qor_dirent *ent)
 	ent->name[name.size()] = '\0';
 	++dir->position;
 	return 1;
+} catch (...) {
+	return caught();
 }
 
 int qor_seek_dir(int dirfd, uint64_t cookie)
-{
+try {
 	std::shared_ptr<Descriptor> dir;
 	int rc = find_directory(dirfd, dir);
 	if (rc < 0)
@@ -317,19 +369,23 @@ int qor_seek_dir(int dirfd, uint64_t cookie)
 	uint64_t next = cookie < k_first_cookie ? 0 : cookie - k_first_cookie + 1;
 	dir->position = static_cast<size_t>(std::min<uint64_t>(next, dir->listing->size()));
 	return 0;
+} catch (...) {
+	return caught();
 }
 
 int qor_close_dir(int dirfd)
-{
+try {
 	std::shared_ptr<Descriptor> dir;
 	int rc = find_directory(dirfd, dir);
 	if (rc < 0)
 		return fail(rc);
 	return Descriptor_table::instance().remove(dirfd) ? 0 : fail(-EBADF);
+} catch (...) {
+	return caught();
 }
 
 int qor_readlink(int fd, char *buf, size_t size)
-{
+try {
 	std::shared_ptr<Descriptor> d;
 	int rc = find_descriptor(fd, d);
 	if (rc < 0)
@@ -341,10 +397,12 @@ int qor_readlink(int fd, char *buf, size_t size)
 	size_t n = std::min({d->link_target.size(), size, size_t(INT_MAX)});
 	std::memcpy(buf, d->link_target.data(), n);
 	return static_cast<int>(n);
+} catch (...) {
+	return caught();
 }
 
 int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset)
-{
+try {
 	std::shared_ptr<Descriptor> d;
 	int rc = find_descriptor(fd, d);
 	if (rc < 0)
@@ -358,8 +416,15 @@ int64_t qor_pread(int fd, void *buf, size_t count, int64_t offset)
 	start_readahead(d, static_cast<uint64_t>(offset), count);
 	int64_t n = d->data.pread(*d->medium, buf, count, static_cast<uint64_t>(offset));
 	return n < 0 ? fail(static_cast<int>(n)) : n;
+} catch (...) {
+	return caught();
 }
 
-int qor_close(int fd) { return Descriptor_table::instance().remove(fd) ? 0 : fail(-EBADF); }
+int qor_close(int fd)
+try {
+	return Descriptor_table::instance().remove(fd) ? 0 : fail(-EBADF);
+} catch (...) {
+	return caught();
+}
 
 } // extern "C"

@@ -22,6 +22,8 @@ constexpr uint64_t k_no_table = ~uint64_t(0);
 constexpr size_t k_header = 2;
 // SquashFS stores names of at most 256 bytes (size + 1).
 constexpr uint32_t k_max_stored_name = 256;
+// A FIFO's or socket's inode: the common header and a link count.
+constexpr uint64_t k_min_inode_bytes = sizeof(sqfs_inode_t) + sizeof(sqfs_inode_ipc_t);
 
 } // namespace
 
@@ -52,6 +54,10 @@ int Medium::measure_inode_table()
 			return -EIO;
 	}
 	inode_table_capacity_ = blocks * SQFS_META_BLOCK_SIZE;
+	// What open allocates grows with the inode count: it must be a count the
+	// table can hold, each inode taking at least the smallest inode's bytes.
+	if (super_.inode_count > inode_table_capacity_ / k_min_inode_bytes)
+		return -EIO;
 	dir_table_end_ = super_.bytes_used;
 	for (uint64_t start : {super_.fragment_table_start, super_.export_table_start, super_.id_table_start,
 			       super_.xattr_id_table_start})
@@ -261,13 +267,10 @@ int Medium::decode_fixed(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) co
 	}
 }
 
-// Reads the inode at ref in one pass of the worker's inode reader, checking
-// each size before anything is allocated by it: what libsquashfs's own
-// reader does, without its allocations by unchecked sizes.
-int Medium::decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const
+// The common header of the inode at ref, its number checked.
+int Medium::decode_base(Worker &w, uint64_t ref, sqfs_inode_t &base) const
 {
 	sqfs_meta_reader_t *r = w.inodes.get();
-	sqfs_inode_t base;
 	if (sqfs_meta_reader_seek(r, super_.inode_table_start + (ref >> 16), ref & 0xffff) != 0 ||
 	    sqfs_meta_reader_read(r, &base, sizeof(base)) != 0)
 		return -EIO;
@@ -279,8 +282,19 @@ int Medium::decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const
 	base.inode_number = le32toh(base.inode_number);
 	if (base.inode_number < 1 || base.inode_number > super_.inode_count)
 		return -EIO;
+	return 0;
+}
+
+// Reads the inode at ref in one pass of the worker's inode reader, checking
+// each size before anything is allocated by it: what libsquashfs's own
+// reader does, without its allocations by unchecked sizes.
+int Medium::decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const
+{
+	sqfs_inode_t base;
+	int rc = decode_base(w, ref, base);
+	if (rc < 0)
+		return rc;
 	Inode_ptr inode;
-	int rc;
 	switch (base.type) {
 	case SQFS_INODE_FILE:
 	case SQFS_INODE_EXT_FILE:

@@ -24,19 +24,17 @@ constexpr size_t k_pool_max = 64;
 // Far more than any real directory; a damaged directory table can claim more
 // entries than memory holds.
 constexpr size_t k_max_directory_entries = 1u << 24;
-// The smallest inode (device, FIFO, socket) takes 20 bytes and a metadata
-// block of at most 8 KiB takes at least 3 bytes on disk: an inode count above
-// this bound for the inode table's size is a corrupted superblock.
-constexpr uint64_t k_max_inodes_per_table_byte = (SQFS_META_BLOCK_SIZE / 20) / 3 + 1;
 
 uint64_t ref_block(uint64_t ref) { return ref >> 16; }
 size_t ref_offset(uint64_t ref) { return ref & 0xffff; }
 
 } // namespace
 
-mode_t inode_type_bits(const sqfs_inode_generic_t &inode)
+mode_t inode_type_bits(const sqfs_inode_generic_t &inode) { return inode_type_bits(inode.base.type); }
+
+mode_t inode_type_bits(uint16_t type)
 {
-	switch (inode.base.type) {
+	switch (type) {
 	case SQFS_INODE_DIR:
 	case SQFS_INODE_EXT_DIR:
 		return S_IFDIR;
@@ -161,8 +159,6 @@ int Medium::check_super() const
 	uint64_t inode_table_bytes = s.directory_table_start - s.inode_table_start;
 	if (ref_block(s.root_inode_ref) >= inode_table_bytes)
 		return -EIO;
-	if (s.inode_count / k_max_inodes_per_table_byte > inode_table_bytes)
-		return -EIO;
 	return 0;
 }
 
@@ -237,6 +233,9 @@ int Medium::load_fragments(Worker &w)
 	if (super_.fragment_entry_count == 0 || super_.fragment_table_start == k_no_table ||
 	    (super_.flags & SQFS_FLAG_NO_FRAGMENTS))
 		return 0;
+	// Each fragment block takes at least a byte of the image before the inode table.
+	if (super_.fragment_entry_count > super_.inode_table_start)
+		return -EIO;
 	std::vector<uint8_t> raw;
 	int rc = read_table(super_, image_.sqfs(), w, super_.fragment_entry_count, sizeof(sqfs_fragment_t),
 			    super_.fragment_table_start, raw);
@@ -332,6 +331,19 @@ int Medium::read_inode_at(Worker &w, uint64_t ref, Inode_ptr &out) const
 	    ref_offset(ref) >= SQFS_META_BLOCK_SIZE)
 		return -EIO;
 	return decode_inode(w, ref, out);
+}
+
+int Medium::entry_type(Worker &w, uint64_t ref, uint32_t ino, mode_t &type) const
+{
+	if (ref_block(ref) >= super_.directory_table_start - super_.inode_table_start ||
+	    ref_offset(ref) >= SQFS_META_BLOCK_SIZE)
+		return -EIO;
+	sqfs_inode_t base;
+	int rc = decode_base(w, ref, base);
+	if (rc < 0)
+		return rc;
+	type = inode_type_bits(base.type);
+	return base.inode_number == ino ? 0 : -EIO;
 }
 
 int Medium::read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const

@@ -33,8 +33,9 @@ struct Sqfs_destroy {
 };
 using Inode_ptr = std::unique_ptr<sqfs_inode_generic_t, Sqfs_free>;
 
-// File-type bits of an inode, as in st_mode.
+// File-type bits of an inode or of an inode type, as in st_mode.
 mode_t inode_type_bits(const sqfs_inode_generic_t &inode);
+mode_t inode_type_bits(uint16_t type);
 qor_stat_t inode_stat(const sqfs_inode_generic_t &inode);
 
 // What one thread needs to decode metadata and data blocks. gzip keeps
@@ -119,6 +120,9 @@ public:
 	int inode_for_handle(Worker &w, const qor_file_handle &fh, Inode_ptr &out) const;
 	// The inode with this number (1 to total_files()); EIO when there is none.
 	int read_inode(Worker &w, uint32_t ino, Inode_ptr &out) const;
+	// The file-type bits of the inode a directory entry refers to, read from
+	// the inode alone; EIO unless it carries the entry's inode number.
+	int entry_type(Worker &w, uint64_t ref, uint32_t ino, mode_t &type) const;
 	// The object at a path inside the medium ("" and "/" are the root).
 	int resolve(const char *path, uint32_t &ino, qor_stat_t &st) const;
 	// The listing of the directory a handle names if it is cached: opening a
@@ -147,6 +151,7 @@ private:
 	int measure_inode_table();
 	int count_xattr_ids();
 	bool valid_xattr(uint32_t index) const;
+	int decode_base(Worker &w, uint64_t ref, sqfs_inode_t &base) const;
 	int decode_inode(Worker &w, uint64_t ref, Inode_ptr &out) const;
 	int decode_file(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;
 	int decode_link(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) const;

@@ -1,8 +1,10 @@
 // The inode numbers of everything at or below a directory of a medium, as a
-// bitmap: one pass over the directory table under it, reading only the
-// directories' inodes (entries carry their type and inode number).
+// bitmap: one pass over the directory table under it. What is a directory is
+// read from each entry's inode, never from the entry's own type (which a
+// damaged image can make disagree), as every other call decides it.
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include <sqfs/dir.h>
@@ -29,15 +31,17 @@ int mark_entries(const Medium &m, Worker &w, uint32_t dir_ino, uint64_t *bits, s
 		return rc;
 	if (inode_type_bits(*dir) != S_IFDIR)
 		return -EIO;
-	return each_dir_entry(w, m.super(), *dir, [&](const sqfs_dir_entry_t &entry, sqfs_u32 ino, sqfs_u64) {
+	return each_dir_entry(w, m.super(), *dir, [&](const sqfs_dir_entry_t &, sqfs_u32 ino, sqfs_u64 ref) {
 		if (ino < 1 || ino > m.total_files())
 			return -EIO;
 		if (marked(bits, ino))
 			return 0; // a hard link, or damage
 		mark(bits, ino);
-		if (entry.type == SQFS_INODE_DIR || entry.type == SQFS_INODE_EXT_DIR)
+		mode_t type = 0;
+		int err = m.entry_type(w, ref, ino, type);
+		if (err == 0 && type == S_IFDIR)
 			todo.push_back(ino);
-		return 0;
+		return err;
 	});
 }
 
@@ -73,9 +77,15 @@ int mark_subtree(const Medium &m, const char *path, uint64_t *bits, size_t nbits
 extern "C" int qor_subtree_inodes(int media_id, const char *path, uint64_t *bits, size_t nbits)
 {
 	int rc = -EFAULT;
-	if (path && bits) {
-		std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
-		rc = m ? mark_subtree(*m, path, bits, nbits) : -EBADF;
+	try {
+		if (path && bits) {
+			std::shared_ptr<const Medium> m = Media_table::instance().find(media_id);
+			rc = m ? mark_subtree(*m, path, bits, nbits) : -EBADF;
+		}
+	} catch (const std::bad_alloc &) { // no exception leaves the C interface
+		rc = -ENOMEM;
+	} catch (...) {
+		rc = -EIO;
 	}
 	if (rc < 0) {
 		errno = -rc;

@@ -21,7 +21,19 @@ deep=$(printf "/%0255d" {1..15})/$(printf "%0253d" 0)	# 4094 bytes: with a slash
 mkdir -p "$NFSH_WORK/tree3" "$M/minor-d"
 (cd "$NFSH_WORK/tree3" && for c in ${deep//\// }; do mkdir "$c" && cd "$c"; done && echo "at the limit" >f)
 tar -C "$NFSH_WORK/tree3" -cf - . | tar2sqfs -q -c lz4 "$M/minor-d/1.sqfs" >/dev/null
-inode() { rdsquashfs -s "$1" "$M/minor-a/1.sqfs" | awk -F': ' '$1 == "Inode number" { print $2 }'; }
+inode() { rdsquashfs -s "$1" "${2:-$M/minor-a/1.sqfs}" | awk -F': ' '$1 == "Inode number" { print $2 }'; }
+# A damaged entry: /pub/a's entry keeps a file's type but names /secret's directory inode.
+mkdir -p "$NFSH_WORK/tree5/pub" "$NFSH_WORK/tree5/secret"
+echo a >"$NFSH_WORK/tree5/pub/a" && echo top >"$NFSH_WORK/tree5/top" && echo in-secret >"$NFSH_WORK/tree5/secret/s1"
+nfsh_pack "$NFSH_WORK/tree5" "$M" minor-e 1 none
+python3 - "$M/minor-e/1.sqfs" "$(inode /secret "$M/minor-e/1.sqfs")" <<'EOF'
+import struct, sys
+img = bytearray(open(sys.argv[1], "rb").read())
+at = lambda entry: img.index(entry, struct.unpack_from("<Q", img, 72)[0]) - 4  # offset, inode delta, type, size - 1, name
+secret, a = at(b"\x01\x00\x05\x00secret"), at(b"\x02\x00\x00\x00a")  # a: the first of its listing, after its base
+struct.pack_into("<Hh", img, a, struct.unpack_from("<H", img, secret)[0], int(sys.argv[2]) - struct.unpack_from("<I", img, a - 4)[0])
+open(sys.argv[1], "wb").write(img)
+EOF
 noatime() { sed 's/ atime=[^ ]*//' <<<"$1"; }
 NFSH_FSAL_LOG_LEVEL=INFO
 refused() { [[ $(nfsq "$1" stat .) == "error MNT3ERR"* ]]; }
@@ -39,6 +51,7 @@ refused() { [[ $(nfsq "$1" stat .) == "error MNT3ERR"* ]]; }
 	nfsh_export_qor 9 /qc "$M" minor-c 3
 	nfsh_export_qor 10 /qlong "$M" minor-a 1 "export_path = \"/$(printf 'e%.0s' {1..4095})\";"
 	nfsh_export_qor 11 /qdeep "$M" minor-d 1 "export_path = \"$deep/\";"
+	nfsh_export_qor 12 /qpub "$M" minor-e 1 'export_path = "/pub";'
 } | nfsh_conf
 check "server starts" nfsh_start
 python3 -c 'import fcntl, os, struct, sys
@@ -86,6 +99,9 @@ confinement() {
 	check_eq "$1: /qdata answers for exactly the objects below /data (hard links too)" "" "$bad"
 }
 confinement "cached through /qa"
+top=$(nfsq /qpub getattr "$(qfh_set "$(nfsq /qpub fh a/s1)" id "$(inode /top "$M/minor-e/1.sqfs")")") || true
+check_eq "an entry of a file's type naming a directory: what it lists is served, nothing outside" "s1 in-secret error" \
+	"$(nfsq /qpub ls a | cut -f1) $(nfsq /qpub pread a/s1 0 99) ${top%% *}"
 
 a=$(nfsq /qa stat size-1) fh=$(nfsq /qa fh size-1) dfh=$(nfsq /qa fh data/sub) bfh=$(nfsq /qb fh size-1)
 check_eq "a handle gives the object's attributes" "$(noatime "$a") $(nfsq /qa stat data/sub)" \

@@ -308,7 +308,7 @@ void walk(Client &cl, unsigned maxcount, bool details)
 	fail("usage: nfsq [-j INFLIGHT] [-c CHUNK] [-t] [-T TIMEOUT] EXPORT COMMAND [ARGS]\n"
 	     "  fh PATH | stat PATH | getattr HEX | lookup HEX NAME | readlink PATH | readlink-fh HEX | fsinfo | fsstat\n"
 	     "  pread PATH OFFSET COUNT | randread PATH COUNT SIZE SEED | walk [MAXCOUNT] | tree [MAXCOUNT]\n"
-	     "  ls PATH [MAXCOUNT] | ls-fh HEX [MAXCOUNT] | count PATH [MAXCOUNT]");
+	     "  ls PATH [MAXCOUNT] | ls-fh HEX [MAXCOUNT] | count PATH [MAXCOUNT] | misses PATH COUNT");
 }
 
 void run(Client &cl, const std::vector<std::string> &args)
@@ -361,6 +361,16 @@ void run(Client &cl, const std::vector<std::string> &args)
 		}
 		if (cmd == "count")
 			std::printf("entries=%zu distinct=%zu calls=%u\n", entries.size(), names.size(), calls);
+	} else if (cmd == "misses") { // COUNT lookups of names that are not there
+		Handle dir = cl.resolve(arg(1));
+		unsigned noent = 0;
+		for (uint64_t i = 0; i < num(2); ++i)
+			try {
+				cl.lookup(dir, "missing-" + std::to_string(i));
+			} catch (const NfsError &e) {
+				noent += std::string(e.what()) == "NFS3ERR_NOENT";
+			}
+		std::printf("noent=%u\n", noent);
 	} else if (cmd == "walk" || cmd == "tree") {
 		walk(cl, num(1, 65536), cmd == "walk");
 	} else {
