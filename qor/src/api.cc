@@ -80,8 +80,7 @@ int parent_of(const Descriptor &d, uint32_t &ino, qor_stat_t &st)
 	Inode_ptr self, parent;
 	if ((rc = lease.get(w)) < 0 || (rc = m.read_inode(*w, d.ino, self)) < 0)
 		return rc;
-	uint32_t up = self->base.type == SQFS_INODE_EXT_DIR ? self->data.dir_ext.parent_inode
-							     : self->data.dir.parent_inode;
+	uint32_t up = dir_parent(*self);
 	if (up < 1 || up > m.total_files() || (rc = m.read_inode(*w, up, parent)) < 0)
 		return -EIO;
 	std::shared_ptr<const Listing> l;

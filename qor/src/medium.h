@@ -36,6 +36,11 @@ using Inode_ptr = std::unique_ptr<sqfs_inode_generic_t, Sqfs_free>;
 // File-type bits of an inode or of an inode type, as in st_mode.
 mode_t inode_type_bits(const sqfs_inode_generic_t &inode);
 mode_t inode_type_bits(uint16_t type);
+// The number a directory's inode gives its parent directory.
+inline uint32_t dir_parent(const sqfs_inode_generic_t &dir)
+{
+	return dir.base.type == SQFS_INODE_EXT_DIR ? dir.data.dir_ext.parent_inode : dir.data.dir.parent_inode;
+}
 qor_stat_t inode_stat(const sqfs_inode_generic_t &inode);
 
 // What one thread needs to decode metadata and data blocks. gzip keeps

@@ -1,7 +1,10 @@
 // The inode numbers of everything at or below a directory of a medium, as a
 // bitmap: one pass over the directory table under it. What is a directory is
 // read from each entry's inode, never from the entry's own type (which a
-// damaged image can make disagree), as every other call decides it.
+// damaged image can make disagree), as every other call decides it. A
+// directory belongs to the subtree only below the directory its inode names as
+// its parent: an entry elsewhere that names it (damage; directories have no
+// hard links) must not carry another part of the medium into the export.
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -21,6 +24,17 @@ constexpr unsigned k_word_bits = 64;
 bool marked(const uint64_t *bits, uint32_t ino) { return bits[ino / k_word_bits] >> (ino % k_word_bits) & 1; }
 void mark(uint64_t *bits, uint32_t ino) { bits[ino / k_word_bits] |= uint64_t(1) << (ino % k_word_bits); }
 
+// Whether directory `ino` names `parent` as the directory it lives in.
+int names_parent(const Medium &m, Worker &w, uint32_t ino, uint32_t parent, bool &yes)
+{
+	Inode_ptr dir;
+	int rc = m.read_inode(w, ino, dir);
+	if (rc < 0)
+		return rc;
+	yes = dir_parent(*dir) == parent;
+	return 0;
+}
+
 // Marks the entries of one directory; queues its subdirectories that were not
 // marked yet (a damaged table cannot make the walk loop).
 int mark_entries(const Medium &m, Worker &w, uint32_t dir_ino, uint64_t *bits, std::vector<uint32_t> &todo)
@@ -36,12 +50,18 @@ int mark_entries(const Medium &m, Worker &w, uint32_t dir_ino, uint64_t *bits, s
 			return -EIO;
 		if (marked(bits, ino))
 			return 0; // a hard link, or damage
-		mark(bits, ino);
 		mode_t type = 0;
 		int err = m.entry_type(w, ref, ino, type);
-		if (err == 0 && type == S_IFDIR)
+		if (err < 0)
+			return err;
+		if (type == S_IFDIR) {
+			bool child = false;
+			if ((err = names_parent(m, w, ino, dir_ino, child)) < 0 || !child)
+				return err;
 			todo.push_back(ino);
-		return err;
+		}
+		mark(bits, ino);
+		return 0;
 	});
 }
 

@@ -99,9 +99,9 @@ confinement() {
 	check_eq "$1: /qdata answers for exactly the objects below /data (hard links too)" "" "$bad"
 }
 confinement "cached through /qa"
-top=$(nfsq /qpub getattr "$(qfh_set "$(nfsq /qpub fh a/s1)" id "$(inode /top "$M/minor-e/1.sqfs")")") || true
-check_eq "an entry of a file's type naming a directory: what it lists is served, nothing outside" "s1 in-secret error" \
-	"$(nfsq /qpub ls a | cut -f1) $(nfsq /qpub pread a/s1 0 99) ${top%% *}"
+secret=$(nfsq /qpub getattr "$(qfh_set "$(nfsq /qpub fh .)" id "$(inode /secret "$M/minor-e/1.sqfs")")") || true
+check_eq "an entry of a file's type naming a directory elsewhere: the export names nothing of it" "|error|error" \
+	"$(nfsq /qpub ls . | cut -f1)|$(nfsq /qpub stat a | cut -d' ' -f1)|${secret%% *}"
 
 a=$(nfsq /qa stat size-1) fh=$(nfsq /qa fh size-1) dfh=$(nfsq /qa fh data/sub) bfh=$(nfsq /qb fh size-1)
 check_eq "a handle gives the object's attributes" "$(noatime "$a") $(nfsq /qa stat data/sub)" \
