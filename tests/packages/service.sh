@@ -49,8 +49,9 @@ serve_all() {	# EXPORT...: every file reads back equal to its source
 		"$e" "$R/srv/src/$e" "$S/copy" || return; done
 }
 nothing_left() {
-	! in_c pgrep -x ganesha.nfsd && ! in_c pgrep -x rpcbind && ! in_c pgrep -x trelk && ! in_c ip -o link show type veth | grep -q . &&
-		! grep -qF /srv/qor/root "/proc/$SYSD/mounts" && in_c test ! -e /run/qor/trelk.pid
+	! in_c pgrep -x ganesha.nfsd && ! in_c pgrep -x rpcbind && ! in_c pgrep -x trelk &&
+		! in_c ip -o link show type veth | grep -q . && ! grep -qF /srv/qor/root "/proc/$SYSD/mounts" &&
+		in_c test ! -e /run/qor/trelk.pid
 }
 journal_names() { in_c journalctl -q -u qor-appliance --since "@$1" | grep -qF -- "$2"; }
 fails_with() {	# CASE TEXT: the unit fails to start and its journal names TEXT
@@ -66,6 +67,7 @@ boot
 # the README's deployment, in order
 check "dpkg installs both packages" in_c sh -c 'dpkg -i /var/tmp/*.deb >/dev/null'
 check_eq "installed, neither enabled nor started" "disabled inactive" "$(unit is-enabled) $(unit is-active)"
+# the host's rpcbind too, so that an rpcbind left running would be the container's
 in_c systemctl disable --now -q nfs-ganesha.service rpcbind.service rpcbind.socket
 in_c cp /usr/share/doc/trelk/examples/br-qor.netdev /usr/share/doc/trelk/examples/br-qor.network /etc/systemd/network/
 in_c systemctl enable --now -q systemd-networkd
