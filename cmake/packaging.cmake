@@ -7,7 +7,8 @@
 set(_pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(_gen ${CMAKE_BINARY_DIR}/packaging)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${_pkg}/changelog ${_pkg}/trelk.8 ${_pkg}/qor-mkmedium.8 ${PROJECT_SOURCE_DIR}/examples/ganesha.conf)
+  ${_pkg}/changelog ${_pkg}/trelk.8 ${_pkg}/qor-mkmedium.8 ${_pkg}/ganesha-qor-config.8
+  ${PROJECT_SOURCE_DIR}/examples/ganesha.conf)
 
 # The changelog's latest entry is the packages' version.
 file(STRINGS ${_pkg}/changelog _latest LIMIT_COUNT 1)
@@ -22,6 +23,7 @@ endfunction()
 file(MAKE_DIRECTORY ${_gen})
 qor_gzip(${_pkg}/trelk.8 ${_gen}/trelk.8.gz)
 qor_gzip(${_pkg}/qor-mkmedium.8 ${_gen}/qor-mkmedium.8.gz)
+qor_gzip(${_pkg}/ganesha-qor-config.8 ${_gen}/ganesha-qor-config.8.gz)
 qor_gzip(${_pkg}/changelog ${_gen}/changelog.gz)
 
 # The server's configuration names the plug-in directory of the packages' architecture.
@@ -37,6 +39,7 @@ install(PROGRAMS ${_pkg}/qor-appliance ${PROJECT_SOURCE_DIR}/examples/make-root.
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/trelk COMPONENT trelk)
 install(FILES ${_gen}/trelk.8.gz ${_gen}/qor-mkmedium.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT trelk)
 install(FILES ${_pkg}/br-qor.netdev ${_pkg}/br-qor.network DESTINATION ${_doc}/trelk/examples COMPONENT trelk)
+install(FILES ${_gen}/ganesha-qor-config.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT plugin)
 install(FILES ${_pkg}/nfs-ganesha-qor.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME nfs-ganesha-qor COMPONENT plugin)
 foreach(c IN ITEMS trelk plugin)
