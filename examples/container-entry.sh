@@ -1,9 +1,11 @@
 #!/bin/sh
 # The container's first process: starts rpcbind, then becomes the NFS server.
 # usage: container-entry.sh [GANESHA_CONF [LOG_FILE]]
+# LOG_FILE STDERR (the default) hands the server's log to whoever reads the
+# launcher's standard error: the journal, under qor-appliance.service.
 set -eu
-conf=${1:-/srv/qor/conf/ganesha.conf}
-log=${2:-/var/log/qor/ganesha.log}
+conf=${1:-/etc/qor/ganesha.conf}
+log=${2:-STDERR}
 
 # Nothing is mounted in a fresh container root; the server and rpcbind want a
 # private /proc (the container has its own PID namespace) and a writable /run.

@@ -8,7 +8,7 @@ target=${1:?usage: make-root.sh TARGET}
 
 mkdir -p "$target"
 cd "$target"
-mkdir -p dev tmp proc run usr etc var/lib/nfs srv/qor/conf srv/qor/media var/log/qor
+mkdir -p dev tmp proc run usr etc etc/qor var/lib/nfs srv/qor/conf srv/qor/media var/log/qor
 chmod 1777 tmp
 for l in bin sbin lib lib64; do
   [ -e "/$l" ] || continue

@@ -3,20 +3,23 @@
 # library they need, the dependency that the library's package declares in its
 # shlibs file.
 #
-# usage: deb-depends.sh TRIPLET ROOT [--exact PACKAGE]... ELF...
+# usage: deb-depends.sh TRIPLET ROOT [--same-upstream PACKAGE]... ELF...
 #   TRIPLET  the objects' multiarch triplet (e.g. x86_64-linux-gnu)
 #   ROOT     / for the build machine's own packages (dpkg's database), or a
 #            sysroot made by scripts/mips64el-sysroot.sh (its .qor-dpkg records)
-#   --exact PACKAGE  depend on exactly the version of PACKAGE found, not on what
-#            its shlibs file allows (for a library whose internal interface we use)
+#   --same-upstream PACKAGE  depend on the upstream version of PACKAGE found, in
+#            the Debian revision found or a later one (a stable update), not on
+#            what its shlibs file allows (for a library whose internal interface
+#            we use): "PACKAGE (>= 4.3-2), PACKAGE (<< 4.3+~)". "4.3+~" sorts
+#            after every revision of 4.3 and before 4.3.1, 4.3+dfsg and 4.4.
 set -euo pipefail
 
 die() { echo "deb-depends: $*" >&2; exit 1; }
-[ $# -ge 3 ] || die "usage: deb-depends.sh TRIPLET ROOT [--exact PACKAGE]... ELF..."
+[ $# -ge 3 ] || die "usage: deb-depends.sh TRIPLET ROOT [--same-upstream PACKAGE]... ELF..."
 triplet=$1 root=${2%/}
 shift 2
-exact=()
-while [ "${1:-}" = --exact ]; do exact+=("$2"); shift 2; done
+same_upstream=()
+while [ "${1:-}" = --same-upstream ]; do same_upstream+=("$2"); shift 2; done
 [ $# -gt 0 ] || die "no ELF objects given"
 
 # PACKAGE VERSION of the file at PATH (as the target sees it)
@@ -74,8 +77,8 @@ for soname in $(printf '%s\n' "${needed[@]}" | sort -u); do
   path=$(find_library "$soname" "${runpath[@]}") || die "$soname is not in $root/{lib,usr/lib}/$triplet or the RUNPATH"
   read -r pkg ver <<<"$(owner "$path")" || die "no package owns $path"
   [ -n "$pkg" ] || die "no package owns $path"
-  if printf '%s\n' "${exact[@]}" | grep -qxF "$pkg"; then
-    deps+=("$pkg (= $ver)"); continue
+  if printf '%s\n' "${same_upstream[@]}" | grep -qxF "$pkg"; then
+    deps+=("$pkg (>= $ver)" "$pkg (<< ${ver%-*}+~)"); continue
   fi
   # libfoo.so.N -> "libfoo N"; libfoo-N.so -> "libfoo N"
   case $soname in

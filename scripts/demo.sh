@@ -7,7 +7,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-"$top/scripts/install-deps.sh"
+"$top/scripts/install-deps.sh" --demo
 build=${BUILD_DIR:-$top/build}
 echo "== Building trelk and libfsalqor.so in $build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -5,7 +5,8 @@
 # usage: scripts/make-packages.sh [OUT_DIR]     (default: packages/ in the source tree)
 #   BUILD_DIR       the amd64 build (default: build)
 #   MIPS_BUILD_DIR  the mips64el build (default: build-mips64el)
-# Installs what it needs first (scripts/install-deps.sh, scripts/build-mips64el.sh).
+# Installs what it needs first (scripts/install-deps.sh, scripts/build-mips64el.sh),
+# and runs lintian on the packages.
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out=${1:-$top/packages}
@@ -18,9 +19,12 @@ cmake --build "$host_build" -j"$(nproc)" --target trelk fsalqor
 "$top/scripts/build-mips64el.sh" trelk fsalqor
 
 mkdir -p "$out"
+made=()
 for b in "$host_build" "$MIPS_BUILD_DIR"; do
   rm -rf "$b/packages"
   (cd "$b" && cpack -G DEB >/dev/null)
   cp "$b"/packages/*.deb "$out"/
-  ls "$b"/packages/*.deb | sed 's|.*/|make-packages: |'
+  for d in "$b"/packages/*.deb; do made+=("$out/${d##*/}"); echo "make-packages: ${d##*/}"; done
 done
+lintian --fail-on error,warning "${made[@]}" 2>/dev/null   # (it warns when run as root)
+echo "make-packages: lintian: no error or warning"
