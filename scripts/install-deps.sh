@@ -16,6 +16,7 @@ packages=(
   libnfs-dev libnfs-utils
   python3 xz-utils netbase
   qemu-system-x86 qemu-system-mips cpio binutils   # tests that boot Debian kernels
+  libfuse3-dev   # the slow-store benchmark's latency layer
   "$@"
 )
 
