@@ -17,6 +17,7 @@
 #   BENCH_FILE_MIB  size of the read file in MiB (default 1024)
 #   BENCH_COMPS     compressors of the images (default: lz4 zstd), 128 KiB blocks
 #   BENCH_QUICK=1   a small file and tree, for a smoke run
+#   BENCH_IMAGES    a directory that keeps the packed images for later runs
 #
 # Each line: the kernel's time over ours (above 1 we are faster), both times
 # in seconds, and for each side the read requests the store served and their
@@ -39,12 +40,20 @@ LAYER=$NFSH_WORK/slowstore
 mkdir -p "$D/tree" "$S" "$K"
 cc -O2 -Wall -o "$LAYER" "$bench_top/bench/slowstore.c" $(pkg-config --cflags --libs fuse3)
 
-echo "# building the tree ($MIB MiB file, $TREE_FILES files) and packing it (128 KiB blocks)"
-bench_program_data "$D/big" "$MIB"
-for i in $(seq 0 $((TREE_FILES / 100 - 1))); do
-	python3 "$NFSH_LIB/mktree.py" "$D/tree/d$i" flatdir=100 >/dev/null
-done
-for comp in $COMPS; do nfsh_pack "$D" "$M" "$comp" 1 "$comp"; done
+keep=${BENCH_IMAGES:+$BENCH_IMAGES/$MIB-$TREE_FILES}
+if [ -n "$keep" ] && [ -f "$keep/done" ]; then
+	echo "# the images of $keep"
+	cp -r "$keep" "$M"
+else
+	echo "# building the tree ($MIB MiB file, $TREE_FILES files) and packing it (128 KiB blocks)"
+	bench_program_data "$D/big" "$MIB"
+	for i in $(seq 0 $((TREE_FILES / 100 - 1))); do
+		python3 "$NFSH_LIB/mktree.py" "$D/tree/d$i" flatdir=100 >/dev/null
+	done
+	for comp in $COMPS; do nfsh_pack "$D" "$M" "$comp" 1 "$comp"; done
+	rm -rf "$D"
+	[ -z "$keep" ] || { mkdir -p "$keep" && cp -r "$M/." "$keep" && touch "$keep/done"; }
+fi
 ls -l "$M"/*/1.sqfs | awk '{ split($NF, p, "/"); printf "#   %s: %d MiB\n", p[length(p) - 1], $5 / 1048576 }'
 
 layer_pid=
@@ -82,7 +91,7 @@ restart() {
 	nfsh_stop >/dev/null 2>&1 || true
 	sync
 	echo 3 >/proc/sys/vm/drop_caches
-	nfsh_start >/dev/null || { tail -20 "$NFSH_LOG" >&2; exit 1; }
+	nfsh_start >/dev/null || nfsh_start >/dev/null || { tail -20 "$NFSH_LOG" >&2; exit 1; }
 }
 requests() { cat "$S/.slowstore"; }	# "requests N bytes B"
 # side EXPORT OPTIONS COMMAND: appends "SECONDS REQUESTS BYTES" of one cold

@@ -102,26 +102,26 @@ int Image_file::read_exact(uint64_t offset, void *buf, size_t len) const
 	return 0;
 }
 
-int Image_file::read_run(uint64_t offset, size_t len, std::vector<uint8_t> &buf, const uint8_t *&data) const
+int Image_file::read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const
 {
 	if (offset > size_ || len > size_ - offset)
 		return -EIO;
 	if (direct_fd_ >= 0 && read_direct(offset, len, buf, data) == 0)
 		return 0;
-	buf.resize(len);
-	data = buf.data();
-	return read_exact(offset, buf.data(), len);
+	buf.reset(new uint8_t[len]);
+	data = buf.get();
+	return read_exact(offset, buf.get(), len);
 }
 
 // Offsets, lengths and the buffer aligned for O_DIRECT; 0, or a negative errno
 // after which the caller reads through the page cache instead.
-int Image_file::read_direct(uint64_t offset, size_t len, std::vector<uint8_t> &buf, const uint8_t *&data) const
+int Image_file::read_direct(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const
 {
 	constexpr uint64_t align = 4096; // the largest logical block size of common stores
 	uint64_t begin = offset & ~(align - 1), end = offset + len;
 	uint64_t span = ((end + align - 1) & ~(align - 1)) - begin;
-	buf.resize(span + align);
-	auto *base = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(buf.data()) + align - 1) & ~(align - 1));
+	buf.reset(new uint8_t[span + align]); // not zeroed: every byte used is read
+	auto *base = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(buf.get()) + align - 1) & ~(align - 1));
 	uint64_t got = 0;
 	while (begin + got < end) {
 		requests_.fetch_add(1, std::memory_order_relaxed);

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include <sqfs/io.h>
 #include <sys/types.h>
@@ -37,14 +37,14 @@ public:
 	// Reads len bytes at offset in as few requests to the store as it takes,
 	// for a run of blocks: data points at them inside buf afterwards. 0 or a
 	// negative errno, as read_exact.
-	int read_run(uint64_t offset, size_t len, std::vector<uint8_t> &buf, const uint8_t *&data) const;
+	int read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const;
 
 	// Read requests made of all images since the process started.
 	static uint64_t requests() { return requests_.load(std::memory_order_relaxed); }
 
 private:
 	void open_direct(const std::string &path, dev_t dev, ino_t ino);
-	int read_direct(uint64_t offset, size_t len, std::vector<uint8_t> &buf, const uint8_t *&data) const;
+	int read_direct(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const;
 
 	sqfs_file_t file_{};
 	int fd_ = -1;
