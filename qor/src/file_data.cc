@@ -161,7 +161,7 @@ int File_data::prefetch(const Medium &m, uint64_t first, uint64_t end) const
 		if (!runs_on(i) || data_cache().contains(Cache_key{m.serial(), positions_[i]}))
 			continue; // read straight from the image, refused when read, or there already
 		Held held;
-		int loaded = load_run(m, lease, i, run_end(i, end), held);
+		int loaded = load_run(m, lease, i, run_end(i, i + k_run_blocks), held);
 		rc = rc < 0 ? rc : loaded;
 		i = held.first + held.blocks.size() - 1;
 	}

@@ -18,8 +18,10 @@ public:
 	// Bytes read (short only at the end of the file) or a negative errno.
 	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
 	// Decompresses the blocks [first, end) that are not there yet into the
-	// data cache, reading each run of them with one request; 0 or a negative
-	// errno.
+	// data cache, reading each run of them with one request. The last run
+	// goes on past end as far as a run may, so that every request is as
+	// large as it can be (the next range skips what it took); 0 or a
+	// negative errno.
 	int prefetch(const Medium &m, uint64_t first, uint64_t end) const;
 	// The end of the run of blocks that one request reads from first on: the
 	// compressed blocks that follow one another in the image, at most

@@ -14,7 +14,7 @@ constexpr uint64_t k_max_ahead = 16u << 20;
 // Read-ahead is queued in steps of at least this much data (or half the
 // window), so that its runs of blocks make large requests to the store even
 // for a reader of small pieces.
-constexpr uint64_t k_min_step = 1u << 20;
+constexpr uint64_t k_min_step = 2u << 20;
 constexpr size_t k_max_queued = 256;
 constexpr unsigned k_max_threads = 4;
 
