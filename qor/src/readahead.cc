@@ -16,7 +16,10 @@ constexpr uint64_t k_max_ahead = 16u << 20;
 // for a reader of small pieces.
 constexpr uint64_t k_min_step = 2u << 20;
 constexpr size_t k_max_queued = 256;
-constexpr unsigned k_max_threads = 4;
+// Threads of the pool: at least k_min_threads, since a thread that waits for
+// a slow store decompresses nothing meanwhile, at most one per core beyond.
+constexpr unsigned k_min_threads = 4;
+constexpr unsigned k_max_threads = 8;
 
 } // namespace
 
@@ -69,7 +72,7 @@ Readahead_pool &Readahead_pool::instance()
 
 bool Readahead_pool::start_locked()
 {
-	unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, k_max_threads);
+	unsigned n = std::clamp(std::thread::hardware_concurrency(), k_min_threads, k_max_threads);
 	try {
 		while (threads_.size() < n)
 			threads_.emplace_back([this] { run(); });
