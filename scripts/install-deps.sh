@@ -29,6 +29,7 @@ if [ "$demo" = 0 ]; then
     qemu-system-x86 qemu-system-mips cpio    # tests that boot Debian kernels
     systemd-container jq lintian             # the packages' service test and checks
     clang libclang-rt-14-dev                 # the media library's fuzzer (scripts/test-sanitize.sh)
+    libfuse3-dev                             # the slow-store benchmark's latency layer
   )
 fi
 packages+=("$@")

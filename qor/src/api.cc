@@ -163,14 +163,19 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 	return Descriptor_table::instance().insert(std::move(d));
 }
 
-// Queues the blocks ahead of a sequential reader, one task per block, so that
-// the pool's threads decompress them side by side while this read runs.
+// Queues the blocks ahead of a sequential reader, one task per run of blocks
+// that one request reads, so that the pool's threads read and decompress
+// them side by side while this read runs.
 void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint64_t count)
 {
 	const File_data &f = d->data;
 	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().capacity());
-	for (uint64_t b = r.begin / f.block_size(); !r.empty() && b * f.block_size() < r.end; ++b) {
-		if (!Readahead_pool::instance().submit([d, b] { d->data.prefetch(*d->medium, b); }))
+	if (r.empty())
+		return;
+	uint64_t end = (r.end - 1) / f.block_size() + 1;
+	for (uint64_t b = r.begin / f.block_size(), e; b < end; b = e) {
+		e = f.run_end(b, end);
+		if (!Readahead_pool::instance().submit([d, b, e] { d->data.prefetch(*d->medium, b, e); }))
 			break;
 	}
 }

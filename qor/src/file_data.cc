@@ -59,6 +59,10 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 	count = std::min<uint64_t>({count, size_ - offset, uint64_t(INT64_MAX)});
 	auto *dst = static_cast<uint8_t *>(buf);
 	Worker_lease lease(m); // only compressed blocks need a worker
+	Held held;
+	// The blocks this read needs: a run read for it never goes further.
+	size_t needed_end = static_cast<size_t>(std::min<uint64_t>((offset + count - 1) / block_size_ + 1,
+							      size_words_.size()));
 	uint64_t done = 0;
 	int rc = 0;
 	while (done < count && rc == 0) {
@@ -76,7 +80,7 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 			done += want;
 		} else {
 			uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(block_length(index) - in_block, want));
-			rc = read_block(m, lease, index, in_block, len, dst + done);
+			rc = read_block(m, lease, index, needed_end, in_block, len, dst + done, held);
 			done += len;
 		}
 	}
@@ -103,8 +107,8 @@ int File_data::read_uncompressed_run(const Medium &m, size_t &index, uint32_t in
 	return m.image().read_exact(begin, dst, static_cast<size_t>(len));
 }
 
-int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index,
-			  uint32_t in_block, uint32_t len, uint8_t *dst) const
+int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index, size_t needed_end, uint32_t in_block,
+			  uint32_t len, uint8_t *dst, Held &held) const
 {
 	uint32_t word = size_words_[index];
 	uint32_t length = block_length(index);
@@ -115,27 +119,120 @@ int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index,
 	if (on_disk(word) > block_size_)
 		return -EIO;
 	Block_ptr block;
-	int rc = cached_block(m, lease, positions_[index], word, length, block);
-	if (rc < 0)
-		return rc;
+	if (index >= held.first && index - held.first < held.blocks.size())
+		block = held.blocks[index - held.first];
+	if (!block) {
+		int rc = load_run(m, lease, index, run_end(index, needed_end), held);
+		if (rc < 0)
+			return rc;
+		block = held.blocks[0];
+	}
 	if (block->size() != length)
 		return -EIO;
 	std::memcpy(dst, block->data() + in_block, len);
 	return 0;
 }
 
-int File_data::prefetch(const Medium &m, uint64_t block_index) const
+bool File_data::runs_on(size_t index) const
 {
-	if (block_index >= size_words_.size())
-		return 0;
-	uint32_t word = size_words_[block_index];
-	if (!compressed(word) || sparse(word) || on_disk(word) > block_size_)
-		return 0; // read straight from the image, or refused when read
-	if (data_cache().contains(Cache_key{m.serial(), positions_[block_index]}))
-		return 0;
+	uint32_t word = size_words_[index];
+	return compressed(word) && !sparse(word) && on_disk(word) <= block_size_;
+}
+
+// A file's blocks lie back to back in the image, in order.
+uint64_t File_data::run_end(uint64_t first, uint64_t end) const
+{
+	end = std::min<uint64_t>({end, size_words_.size(), first + k_run_blocks});
+	uint64_t i = first, bytes = 0;
+	for (; i < end && runs_on(i); ++i) {
+		bytes += on_disk(size_words_[i]);
+		if (i > first && bytes > k_run_bytes)
+			break;
+	}
+	return std::max(i, first + 1);
+}
+
+int File_data::prefetch(const Medium &m, uint64_t first, uint64_t end) const
+{
+	end = std::min<uint64_t>(end, size_words_.size());
 	Worker_lease lease(m);
+	int rc = 0;
+	for (uint64_t i = first; i < end; ++i) {
+		if (!runs_on(i) || data_cache().contains(Cache_key{m.serial(), positions_[i]}))
+			continue; // read straight from the image, refused when read, or there already
+		Held held;
+		int loaded = load_run(m, lease, i, run_end(i, i + k_run_blocks), held);
+		rc = rc < 0 ? rc : loaded;
+		i = held.first + held.blocks.size() - 1;
+	}
+	return rc;
+}
+
+struct File_data::Run {
+	Run(size_t from, size_t to, Held &h) : first(from), end(from), limit(to), held(h) {}
+	size_t first;     // blocks claimed: [first, end)
+	size_t end;
+	size_t limit;     // where the run must stop
+	Held &held;
+	bool read = false;
+	std::unique_ptr<uint8_t[]> buffer;
+	const uint8_t *data = nullptr; // the run's bytes, once read
+};
+
+// Blocks [first, limit) that nobody else loads, from the data cache or with
+// one request; held gets them from first on. 0 or the negative errno of
+// block first.
+int File_data::load_run(const Medium &m, Worker_lease &lease, size_t first, size_t limit, Held &held) const
+{
+	Run run(first, limit, held);
+	held.first = first;
+	held.blocks.assign(limit - first, nullptr);
+	int rc = claim(m, lease, run, first);
+	held.blocks.resize(std::max(run.end, first + 1) - first);
+	return rc;
+}
+
+// Claims block index in the data cache (get() marks it as being loaded, so
+// that a reader of it waits for this run instead of reading it again), then
+// the next block inside the loader, and so on: the innermost call makes the
+// one request for all of them, and each block is decompressed as the calls
+// return. A run claims blocks in the order of their image offsets and stops
+// at one that is loaded or being loaded, so two runs never wait for each
+// other in a circle.
+int File_data::claim(const Medium &m, Worker_lease &lease, Run &run, size_t index) const
+{
 	Block_ptr block;
-	return cached_block(m, lease, positions_[block_index], word, block_length(block_index), block);
+	int rc = data_cache().get(Cache_key{m.serial(), positions_[index]},
+				  [&](Block_ptr &loaded) {
+					  run.end = index + 1;
+					  size_t next = index + 1;
+					  if (next < run.limit &&
+					      !data_cache().contains(Cache_key{m.serial(), positions_[next]}))
+						  claim(m, lease, run, next); // its failure is its block's own
+					  if (!run.read && run.end - run.first > 1) {
+						  uint64_t begin = positions_[run.first];
+						  uint64_t end = positions_[run.end - 1] + on_disk(size_words_[run.end - 1]);
+						  if (m.image().read_run(begin, end - begin, run.buffer, run.data) < 0)
+							  run.data = nullptr; // each block tries on its own
+					  }
+					  run.read = true;
+					  return unpack(m, lease, run, index, loaded);
+				  },
+				  block);
+	run.held.blocks[index - run.first] = std::move(block);
+	return rc;
+}
+
+int File_data::unpack(const Medium &m, Worker_lease &lease, Run &run, size_t index, Block_ptr &out) const
+{
+	Worker *w = nullptr;
+	int rc = lease.get(w);
+	if (rc < 0)
+		return rc;
+	uint32_t word = size_words_[index];
+	if (!run.data)
+		return decompress(m, *w, positions_[index], word, block_length(index), out);
+	return decode(*w, run.data + (positions_[index] - positions_[run.first]), word, block_length(index), out);
 }
 
 int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,
@@ -184,11 +281,13 @@ int File_data::decompress(const Medium &m, Worker &w, uint64_t pos, uint32_t siz
 			  Block_ptr &out) const
 {
 	int rc = m.image().read_exact(pos, w.scratch.data(), on_disk(size_word));
-	if (rc < 0)
-		return rc;
+	return rc < 0 ? rc : decode(w, w.scratch.data(), size_word, expect, out);
+}
+
+int File_data::decode(Worker &w, const uint8_t *src, uint32_t size_word, uint32_t expect, Block_ptr &out) const
+{
 	auto block = std::make_shared<Block>(block_size_);
-	sqfs_s32 n = w.compressor->do_block(w.compressor.get(), w.scratch.data(), on_disk(size_word), block->data(),
-					    block_size_);
+	sqfs_s32 n = w.compressor->do_block(w.compressor.get(), src, on_disk(size_word), block->data(), block_size_);
 	if (n <= 0 || (expect != 0 && static_cast<uint32_t>(n) != expect))
 		return -EIO;
 	block->resize(static_cast<size_t>(n));

@@ -17,15 +17,38 @@ public:
 	int init(const Medium &m, const sqfs_inode_generic_t &inode);
 	// Bytes read (short only at the end of the file) or a negative errno.
 	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
-	// Decompresses block block_index into the data cache unless it is there
-	// already (or needs no decompression); 0 or a negative errno.
-	int prefetch(const Medium &m, uint64_t block_index) const;
+	// Decompresses the blocks [first, end) that are not there yet into the
+	// data cache, reading each run of them with one request. The last run
+	// goes on past end as far as a run may, so that every request is as
+	// large as it can be (the next range skips what it took); 0 or a
+	// negative errno.
+	int prefetch(const Medium &m, uint64_t first, uint64_t end) const;
+	// The end of the run of blocks that one request reads from first on: the
+	// compressed blocks that follow one another in the image, at most
+	// k_run_bytes of them, and never past end.
+	uint64_t run_end(uint64_t first, uint64_t end) const;
 	uint64_t size() const { return size_; }
 	uint32_t block_size() const { return block_size_; }
 
+	// 1 MiB: what a disk or a network store serves in one request.
+	static constexpr uint64_t k_run_bytes = 1u << 20;
+	// Blocks of one run: each is claimed in the data cache (a frame of the
+	// stack) before the request is made.
+	static constexpr size_t k_run_blocks = 32;
+
 private:
-	int read_block(const Medium &m, Worker_lease &lease, size_t index, uint32_t in_block,
-		       uint32_t len, uint8_t *dst) const;
+	struct Run;
+	// Blocks loaded by one run, kept for the reader that asked for them.
+	struct Held {
+		size_t first = 0;
+		std::vector<Block_ptr> blocks;
+	};
+	int read_block(const Medium &m, Worker_lease &lease, size_t index, size_t needed_end, uint32_t in_block,
+		       uint32_t len, uint8_t *dst, Held &held) const;
+	bool runs_on(size_t index) const;
+	int load_run(const Medium &m, Worker_lease &lease, size_t first, size_t end, Held &held) const;
+	int claim(const Medium &m, Worker_lease &lease, Run &run, size_t index) const;
+	int unpack(const Medium &m, Worker_lease &lease, Run &run, size_t index, Block_ptr &out) const;
 	int read_uncompressed_run(const Medium &m, size_t &index, uint32_t in_block, uint64_t &len,
 				  uint8_t *dst) const;
 	int read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail, uint32_t len,
@@ -34,6 +57,7 @@ private:
 			 Block_ptr &out) const;
 	int decompress(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
 		       Block_ptr &out) const;
+	int decode(Worker &w, const uint8_t *src, uint32_t size_word, uint32_t expect, Block_ptr &out) const;
 	uint32_t block_length(size_t index) const;
 
 	uint64_t size_ = 0;

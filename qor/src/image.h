@@ -3,11 +3,14 @@
 #ifndef QOR_IMAGE_H
 #define QOR_IMAGE_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <sqfs/io.h>
+#include <sys/types.h>
 
 namespace qor {
 
@@ -31,11 +34,23 @@ public:
 	// Reads exactly len bytes at offset; 0 or a negative errno (EIO when the
 	// range lies outside the image).
 	int read_exact(uint64_t offset, void *buf, size_t len) const;
+	// Reads len bytes at offset in as few requests to the store as it takes,
+	// for a run of blocks: data points at them inside buf afterwards. 0 or a
+	// negative errno, as read_exact.
+	int read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const;
+
+	// Read requests made of all images since the process started.
+	static uint64_t requests() { return requests_.load(std::memory_order_relaxed); }
 
 private:
+	void open_direct(const std::string &path, dev_t dev, ino_t ino);
+	int read_direct(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const;
+
 	sqfs_file_t file_{};
 	int fd_ = -1;
+	int direct_fd_ = -1; // the same file without the page cache, or -1
 	uint64_t size_ = 0;
+	static std::atomic<uint64_t> requests_;
 };
 
 // libsquashfs error code (negative) to a negative errno.

@@ -11,8 +11,15 @@ namespace {
 // two random reads land that close in a large file only by rare chance.
 constexpr uint32_t k_sequential_run = 3;
 constexpr uint64_t k_max_ahead = 16u << 20;
+// Read-ahead is queued in steps of at least this much data (or half the
+// window), so that its runs of blocks make large requests to the store even
+// for a reader of small pieces.
+constexpr uint64_t k_min_step = 2u << 20;
 constexpr size_t k_max_queued = 256;
-constexpr unsigned k_max_threads = 4;
+// Threads of the pool: at least k_min_threads, since a thread that waits for
+// a slow store decompresses nothing meanwhile, at most one per core beyond.
+constexpr unsigned k_min_threads = 4;
+constexpr unsigned k_max_threads = 8;
 
 } // namespace
 
@@ -48,7 +55,8 @@ Readahead_range Stream::observe(uint64_t offset, uint64_t count, uint64_t file_s
 				   cache_capacity / 8});
 	uint64_t target = std::min(file_size, end + ahead);
 	uint64_t from = std::max(r->ahead, end);
-	if (from >= target)
+	uint64_t step = std::min(ahead / 2, std::max(unit, k_min_step));
+	if (from >= target || (from > end && target - from < step && target < file_size))
 		return {};
 	r->ahead = target;
 	return {from, target};
@@ -64,7 +72,7 @@ Readahead_pool &Readahead_pool::instance()
 
 bool Readahead_pool::start_locked()
 {
-	unsigned n = std::clamp(std::thread::hardware_concurrency(), 1u, k_max_threads);
+	unsigned n = std::clamp(std::thread::hardware_concurrency(), k_min_threads, k_max_threads);
 	try {
 		while (threads_.size() < n)
 			threads_.emplace_back([this] { run(); });

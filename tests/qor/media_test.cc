@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "data_cache.h"
+#include "image.h"
 #include "qor.h"
 #include "readahead.h"
 
@@ -385,14 +386,18 @@ TEST_P(Media, DataCacheHoldsTheBlocksAheadOfAStreamAndStaysWithinItsBound)
 	};
 	ASSERT_EQ(reset(64u << 20), 0);
 	Fd stream{qor_open_by_handle(&fh)};
+	const uint64_t requests = qor::Image_file::requests();
 	std::vector<uint8_t> buf(ahead * k_block);
-	for (size_t off = 0; off < 3 * chunk; off += chunk) // the third read in a row queues the next 256 KiB
+	for (size_t off = 0; off < 3 * chunk; off += chunk) { // the third read in a row queues the next 256 KiB
 		ASSERT_EQ(qor_pread(stream.fd, buf.data(), chunk, off), int64_t(chunk));
+		EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + chunk, data.begin() + off));
+	}
 	for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
 	     qor::data_cache().stats().loads < read + ahead && std::chrono::steady_clock::now() < end;)
 		std::this_thread::sleep_for(std::chrono::milliseconds(10));
 	qor::Data_cache_stats before = qor::data_cache().stats();
 	ASSERT_EQ(before.loads, read + ahead) << "blocks decompressed ahead of the reader";
+	EXPECT_LE(qor::Image_file::requests() - requests, (read + ahead) / 8) << "runs of blocks, not each block";
 	ASSERT_EQ(qor_pread(stream.fd, buf.data(), buf.size(), 3 * chunk), int64_t(buf.size()));
 	EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data.begin() + 3 * chunk));
 	EXPECT_EQ(qor::data_cache().stats().hits - before.hits, ahead) << "the reader decompressed them again";
