@@ -7,6 +7,7 @@
 
 #include "data_cache.h"
 #include "descriptors.h"
+#include "memory_watch.h"
 #include "readahead.h"
 #include "registry.h"
 
@@ -154,7 +155,7 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint64_t count)
 {
 	const File_data &f = d->data;
-	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().capacity());
+	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().bound());
 	for (uint64_t b = r.begin / f.block_size(); !r.empty() && b * f.block_size() < r.end; ++b) {
 		if (!Readahead_pool::instance().submit([d, b] { d->data.prefetch(*d->medium, b); }))
 			break;
@@ -170,6 +171,7 @@ int qor_c_init(void)
 	Media_table::instance();
 	Descriptor_table::instance();
 	Readahead_pool::instance().resume();
+	Memory_watch::instance().start();
 	return 0;
 }
 
@@ -177,6 +179,7 @@ int qor_c_fini(void)
 {
 	// The read-ahead threads hold descriptors and media: they go first.
 	Readahead_pool::instance().stop();
+	Memory_watch::instance().stop();
 	Descriptor_table::instance().clear();
 	Media_table::instance().clear();
 	data_cache().clear();
@@ -186,7 +189,8 @@ int qor_c_fini(void)
 
 int qor_set_data_cache_size(uint64_t bytes)
 {
-	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size() : bytes);
+	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size()
+								 : std::min(bytes, memory_limit()));
 	return 0;
 }
 

@@ -3,6 +3,7 @@
 #ifndef QOR_MEDIUM_H
 #define QOR_MEDIUM_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "caches.h"
 #include "image.h"
 #include "listing.h"
+#include "memory_watch.h"
 #include "qor.h"
 
 namespace qor {
@@ -74,10 +76,11 @@ int each_dir_entry(Worker &w, const sqfs_super_t &super, const sqfs_inode_generi
 class Medium;
 
 // A worker borrowed from a medium's pool for the length of one call, taken
-// only when first needed and given back on destruction.
+// only when first needed and given back on destruction. Making one counts as
+// a use of the medium.
 class Worker_lease {
 public:
-	explicit Worker_lease(const Medium &m) : medium_(m) {}
+	explicit Worker_lease(const Medium &m);
 	~Worker_lease();
 	Worker_lease(const Worker_lease &) = delete;
 	Worker_lease &operator=(const Worker_lease &) = delete;
@@ -112,6 +115,12 @@ public:
 	// A worker from the pool; errors (ENOMEM, compressor) as a negative errno.
 	int lease(std::unique_ptr<Worker> &out) const;
 	void give_back(std::unique_ptr<Worker> w) const;
+	size_t pooled_workers() const;
+	// Records a use at monotonic_seconds().
+	void touch() const { last_use_.store(monotonic_seconds(), std::memory_order_relaxed); }
+	// Frees the pooled workers of a medium unused for idle_seconds, once per
+	// idle period: true when it did (the caller then drops its cached contents).
+	bool release_if_idle(uint64_t now, uint64_t idle_seconds) const;
 
 	// The inode named by a (untrusted) handle: ESTALE unless the handle's id,
 	// the inode's own number and the whole mode (type and permission bits)
@@ -174,6 +183,8 @@ private:
 
 	mutable std::mutex pool_mutex_;
 	mutable std::vector<std::unique_ptr<Worker>> pool_;
+	mutable std::atomic<uint64_t> last_use_;
+	mutable std::atomic<uint64_t> released_at_use_{UINT64_MAX}; // last_use_ when last released
 
 };
 

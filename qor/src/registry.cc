@@ -1,10 +1,12 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include "caches.h"
 #include "listing.h"
 
 namespace qor {
@@ -103,6 +105,26 @@ std::shared_ptr<const Medium> Media_table::find(int32_t media_id) const
 	std::shared_lock<std::shared_mutex> lock(mutex_);
 	auto it = media_.find(media_id);
 	return it == media_.end() ? nullptr : it->second.medium;
+}
+
+bool Media_table::release_idle(uint64_t now, uint64_t idle_seconds)
+{
+	std::vector<std::shared_ptr<const Medium>> media;
+	{
+		std::shared_lock<std::shared_mutex> lock(mutex_);
+		for (const auto &entry : media_)
+			media.push_back(entry.second.medium);
+	}
+	std::vector<uint64_t> idle;
+	for (const auto &m : media)
+		if (m->release_if_idle(now, idle_seconds))
+			idle.push_back(m->serial());
+	if (idle.empty())
+		return false;
+	std::sort(idle.begin(), idle.end());
+	data_cache().forget(idle);
+	listing_cache().forget(idle);
+	return true;
 }
 
 void Media_table::clear()
