@@ -194,7 +194,6 @@ int Medium::new_worker(std::unique_ptr<Worker> &out) const
 	w->dirs.reset(sqfs_meta_reader_create(file, cmp, super_.directory_table_start, dir_end));
 	if (!w->inodes || !w->dirs)
 		return -ENOMEM;
-	w->scratch.resize(super_.block_size);
 	out = std::move(w);
 	return 0;
 }

@@ -46,7 +46,7 @@ struct Worker {
 	std::unique_ptr<sqfs_compressor_t, Sqfs_destroy> compressor;
 	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> inodes;
 	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> dirs;
-	std::vector<uint8_t> scratch; // one on-disk block
+	std::vector<uint8_t> scratch; // one on-disk block, sized when first needed
 };
 
 // Calls f(entry, ino, ref) for each entry of the directory `dir`, in stored
