@@ -45,28 +45,7 @@ trap cleanup EXIT
 D=$NFSH_WORK/data M=$NFSH_WORK/media
 mkdir -p "$D"
 echo "# $MIB MiB of program code and data, packed with lz4"
-python3 - "$D/big" "$MIB" <<'EOF'
-import os, sys
-left = int(sys.argv[2]) << 20
-with open(sys.argv[1], "wb") as out:
-    for top in ("/usr/lib/x86_64-linux-gnu", "/usr/bin", "/usr/share", "/usr/lib"):
-        for d, dirs, files in os.walk(top):
-            dirs.sort()
-            for f in sorted(files):
-                p = os.path.join(d, f)
-                try:
-                    if os.path.islink(p) or not os.path.isfile(p):
-                        continue
-                    with open(p, "rb") as src:
-                        data = src.read(left)
-                except OSError:
-                    continue
-                out.write(data)
-                left -= len(data)
-                if left == 0:
-                    sys.exit(0)
-sys.exit("not enough distinct data under /usr")
-EOF
+bench_program_data "$D/big" "$MIB"
 want=$(sha256sum <"$D/big" | cut -d' ' -f1)
 nfsh_pack "$D" "$M" big 1 lz4
 NFSH_FSAL_LOG_LEVEL=INFO
@@ -90,6 +69,11 @@ time.sleep(20)
 EOF
 (sleep 2 && exec sh -c 'echo $$ >"$0/cgroup.procs" && exec python3 "$1" "$2"' "$CG" "$NFSH_WORK/hog.py" "$HOG") &
 hog_pid=$!
+# The server's resident size once a second, while the stream runs and after.
+(while kill -0 "$NFSH_SERVER_PID" 2>/dev/null; do
+	awk '/^VmRSS:/ { printf "%d ", $2 / 1024 }' "/proc/$NFSH_SERVER_PID/status" 2>/dev/null
+	sleep 1
+done >"$NFSH_WORK/rss") &
 t0=$SECONDS
 got=$("$NFSQ" -j 4 /big pread big 0 $((MIB << 20)) | sha256sum | cut -d' ' -f1)
 hog_status=0
@@ -101,6 +85,7 @@ echo "streamed $MIB MiB in $((SECONDS - t0)) s"
 echo "server alive: $alive; every byte matched: $([ "$got" = "$want" ] && echo yes || echo NO)"
 echo "second process exit status: $hog_status (137: killed)"
 echo "cgroup peak: $(($(cat "$CG/$usage_file") >> 20)) MiB (page cache included)"
+echo "server resident MiB, once a second: $(cat "$NFSH_WORK/rss")"
 echo "server peak resident: $(awk '/^VmHWM:/ { printf "%d", $2 / 1024 }' "/proc/$NFSH_SERVER_PID/status" 2>/dev/null || echo '?') MiB"
 grep -h oom_kill "$CG/memory.oom_control" "$CG/memory.events" 2>/dev/null | sed 's/^/cgroup: /' || true
 [ "$alive" = yes ] && [ "$got" = "$want" ]

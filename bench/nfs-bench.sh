@@ -41,33 +41,7 @@ M=$NFSH_WORK/media
 K=$NFSH_WORK/kernel	# the images, loop-mounted
 mkdir -p "$D" "$NFSH_WORK/bigonly" "$K"
 echo "# building the trees ($MIB MiB file, $TREE_FILES-file tree, listings of $FLAT and $SIZES entries)"
-# Program code and data: this host's own libraries, programs and shared data,
-# concatenated in a fixed order (repeated if the host has too little), about
-# 2-3x compressible as real system backups are.
-python3 - "$D/big" "$MIB" <<'EOF2'
-import os, sys
-want = int(sys.argv[2]) << 20
-paths = []
-for top in ("/usr/lib/x86_64-linux-gnu", "/usr/bin", "/usr/share", "/usr/lib"):
-    for d, dirs, files in os.walk(top):
-        dirs.sort()
-        paths += [os.path.join(d, f) for f in sorted(files)]
-with open(sys.argv[1], "wb") as out:
-    left = want
-    while left > 0:
-        for p in paths:
-            try:
-                if os.path.islink(p) or not os.path.isfile(p):
-                    continue
-                with open(p, "rb") as f:
-                    data = f.read(left)
-            except OSError:
-                continue
-            out.write(data)
-            left -= len(data)
-            if left == 0:
-                break
-EOF2
+bench_program_data "$D/big" "$MIB"
 ln "$D/big" "$NFSH_WORK/bigonly/big"
 mkdir -p "$D/tree"
 for i in $(seq 0 $((TREE_FILES / 100 - 1))); do

@@ -171,7 +171,7 @@ int qor_c_init(void)
 	Media_table::instance();
 	Descriptor_table::instance();
 	Readahead_pool::instance().resume();
-	Memory_watch::instance().start();
+	Memory_watch::instance().resume();
 	return 0;
 }
 

@@ -280,6 +280,8 @@ private:
 
 	void store(Shard &s, const Cache_key &key, Value value)
 	{
+		if (cache_bytes(*value) > bound())
+			return;
 		{
 			std::vector<Value> evicted; // freed outside the lock
 			std::lock_guard<std::mutex> lock(s.mutex);
@@ -288,9 +290,7 @@ private:
 		}
 		// The other shards hold the room: take it from them, one lock at a time.
 		uint64_t n = cache_bytes(*value), b = bound();
-		if (n > b)
-			return;
-		trim(b - n);
+		trim(n < b ? b - n : 0);
 		std::vector<Value> evicted;
 		std::lock_guard<std::mutex> lock(s.mutex);
 		store_locked(s, key, value, evicted);

@@ -18,8 +18,9 @@ namespace qor {
 
 namespace {
 
-// Stalls of 100 ms within a window of one second (windows are 0.5 to 10 s).
-constexpr char k_trigger[] = "some 100000 1000000";
+// Stalls of 150 ms within a window of two seconds. Without CAP_SYS_RESOURCE
+// (a confined server) the kernel takes only windows of whole 2 s.
+constexpr char k_trigger[] = "some 150000 2000000";
 constexpr auto k_tick = std::chrono::milliseconds(250);
 
 std::string pressure_file()
@@ -92,7 +93,7 @@ Memory_watch &Memory_watch::instance()
 void Memory_watch::start()
 {
 	std::lock_guard<std::mutex> lock(thread_mutex_);
-	if (thread_.joinable())
+	if (stopped_ || thread_.joinable())
 		return;
 	stopping_ = false;
 	try {
@@ -107,12 +108,18 @@ void Memory_watch::stop()
 	std::thread thread;
 	{
 		std::lock_guard<std::mutex> lock(thread_mutex_);
-		stopping_ = true;
+		stopped_ = stopping_ = true;
 		thread.swap(thread_);
 	}
 	wake_.notify_all();
 	if (thread.joinable())
 		thread.join();
+}
+
+void Memory_watch::resume()
+{
+	std::lock_guard<std::mutex> lock(thread_mutex_);
+	stopped_ = false;
 }
 
 void Memory_watch::run()

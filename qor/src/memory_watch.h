@@ -35,15 +35,18 @@ private:
 
 class Memory_watch {
 public:
-	// Shrink when tasks stalled on memory 100 ms within one second; grow
+	// Shrink when tasks stalled on memory 150 ms within two seconds; grow
 	// again after this long without a stall; a medium unread this long is idle.
 	static constexpr uint64_t k_calm_seconds = 10;
 	static constexpr uint64_t k_idle_seconds = 30;
 
 	static Memory_watch &instance();
-	// Starts the watching thread (a no-op when it runs), and stop() ends it.
+	// Starts the watching thread unless it runs or the watch is stopped.
 	void start();
+	// Ends the thread; it starts again only after resume(): nothing racing
+	// with the library's shutdown may start a thread that outlives it.
 	void stop();
+	void resume();
 
 	// What the thread does on a pressure event and on each of its ticks; now
 	// is monotonic_seconds(), or a later time for a test.
@@ -55,8 +58,9 @@ private:
 	Memory_watch() = default;
 	void run();
 
-	std::mutex thread_mutex_; // guards stopping_ and thread_
+	std::mutex thread_mutex_; // guards stopped_, stopping_ and thread_
 	std::condition_variable wake_;
+	bool stopped_ = false;
 	bool stopping_ = false;
 	std::thread thread_;
 

@@ -8,6 +8,7 @@
 
 #include "caches.h"
 #include "listing.h"
+#include "memory_watch.h"
 
 namespace qor {
 
@@ -82,6 +83,7 @@ int Media_table::open(const char *dir, const char *minor_resource_id, uint32_t s
 	while (media_.count(id) != 0)
 		id = static_cast<int32_t>((static_cast<uint32_t>(id) + 1) & k_id_mask);
 	opened->set_id(id);
+	Memory_watch::instance().start(); // started by the first medium, not at load time
 	media_.emplace(id, Entry{std::shared_ptr<Medium>(std::move(opened)), 1});
 	return id;
 }

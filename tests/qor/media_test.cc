@@ -652,6 +652,9 @@ TEST(Memory, TheSmallestLimitOfTheCgroupsAndTheirAncestorsSizesTheDataCache)
 		put("cgroup", list);
 		EXPECT_EQ(qor::cgroup_memory_limit(d.top + "/cgroup", d.top + "/fs"), limit) << list;
 	}
+	qor::Pressure_trigger trigger;
+	EXPECT_TRUE(access("/proc/pressure/memory", F_OK) != 0 || trigger.arm("/proc/pressure/memory") == 0)
+		<< "a trigger this kernel takes, also without CAP_SYS_RESOURCE";
 	std::ifstream self("/proc/self/cgroup");
 	std::string line, dir;
 	while (std::getline(self, line))
