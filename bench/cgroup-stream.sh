@@ -22,14 +22,12 @@ LIMIT=${BENCH_LIMIT_MIB:-768}
 HOG=${BENCH_HOG_MIB:-512}
 own=$(sed -n 's/^0:://p' /proc/self/cgroup)
 if [ -n "$own" ] && grep -qw memory "/sys/fs/cgroup$own/cgroup.subtree_control" 2>/dev/null; then
-	CG=/sys/fs/cgroup$own/qor-bench.$$
-	mkdir "$CG"
+	CG=$(mktemp -d "/sys/fs/cgroup$own/qor-bench.XXXXXX")
 	echo $((LIMIT << 20)) >"$CG/memory.max"
 	usage_file=memory.peak
 else
 	own=$(sed -n 's/^[0-9]*:\([^:]*,\)\{0,1\}memory\(,[^:]*\)\{0,1\}://p' /proc/self/cgroup)
-	CG=/sys/fs/cgroup/memory$own/qor-bench.$$
-	mkdir "$CG"
+	CG=$(mktemp -d "/sys/fs/cgroup/memory$own/qor-bench.XXXXXX")
 	echo $((LIMIT << 20)) >"$CG/memory.limit_in_bytes"
 	usage_file=memory.max_usage_in_bytes
 fi

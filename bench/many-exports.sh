@@ -8,11 +8,13 @@
 #   BUILD_DIR         build directory (default: build)
 #   BENCH_EXPORTS     export counts (default: 1000 3000)
 #   BENCH_IDLE_WAIT   seconds to wait for idle media to be released (default 40)
+#   BENCH_SIDES       which servers (default: qor kernel)
 #
 # Per count and side: seconds from the server's start until every export has
 # answered (one client call per export, in a row), the server's resident size
-# (VmRSS, MiB) then, after one 4 KiB read of a file from each export, and (ours
-# only) after the idle period, and the seconds from a SIGHUP that adds one
+# (VmRSS, MiB) then, after one 4 KiB read of a file from each export (the
+# seconds those reads took), and (ours only) after the idle period with the
+# seconds the same reads took then, and the seconds from a SIGHUP that adds one
 # export until that export answers. "base" is the same server with one export
 # of an empty directory and nothing else.
 set -euo pipefail
@@ -71,9 +73,9 @@ sleep 2
 echo "base: server with one empty VFS export: rss $(rss_mib) MiB"
 nfsh_stop || true
 
-printf '%-5s %-5s %8s %8s %9s %9s %9s\n' side n start_s rss_MiB read_MiB idle_MiB hup_s
+printf '%-6s %-5s %14s %7s %6s %8s %8s %8s %6s\n' side n start_s rss_MiB read_s read_MiB idle_MiB reread_s hup_s
 for n in $COUNTS; do
-	for side in qor kernel; do
+	for side in ${BENCH_SIDES:-qor kernel}; do
 		if [ "$side" = kernel ]; then
 			t0=$(now)
 			for i in $(seq 1 $((n + 1))); do
@@ -89,19 +91,25 @@ for n in $COUNTS; do
 		start_s=$(since "$t0")
 		[ "$side" = qor ] || start_s="$start_s+${mount_s}mount"
 		rss=$(rss_mib)
+		t0=$(now)
 		read_all "$side" "$n"
+		read_s=$(since "$t0")
 		rss_read=$(rss_mib)
-		idle=-
+		idle=- reread_s=-
 		if [ "$side" = qor ]; then
 			sleep "$IDLE_WAIT"
 			idle=$(rss_mib)
+			t0=$(now)
+			read_all "$side" "$n"
+			reread_s=$(since "$t0")
 		fi
 		conf "$side" 1 $((n + 1)) | nfsh_conf
 		t0=$(now)
 		kill -HUP "$NFSH_SERVER_PID"
 		until "$NFSQ" "$(name "$side" $((n + 1)))" stat / >/dev/null 2>&1; do sleep 0.05; done
 		hup_s=$(since "$t0")
-		printf '%-5s %-5s %8s %8s %9s %9s %9s\n' "$side" "$n" "$start_s" "$rss" "$rss_read" "$idle" "$hup_s"
+		printf '%-6s %-5s %14s %7s %6s %8s %8s %8s %6s\n' "$side" "$n" "$start_s" "$rss" "$read_s" "$rss_read" \
+			"$idle" "$reread_s" "$hup_s"
 		nfsh_stop || true
 		if [ "$side" = kernel ]; then
 			for d in "$K"/m*; do ! mountpoint -q "$d" || umount "$d"; done
