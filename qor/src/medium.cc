@@ -93,12 +93,15 @@ qor_stat_t inode_stat(const sqfs_inode_generic_t &inode)
 	return st;
 }
 
-Medium::Medium() : serial_(next_serial++), last_use_(monotonic_seconds()) {}
+Medium::Medium() : serial_(next_serial++) {}
 
 // Nothing can ask for this medium's blocks and listings any more: free them
-// now rather than when they age out.
+// now rather than when they age out. A medium that was never used (one opened
+// again by a reload, say) has none, and the caches need not be searched.
 Medium::~Medium()
 {
+	if (last_use_.load(std::memory_order_relaxed) == k_never_used)
+		return;
 	data_cache().forget({serial_});
 	listing_cache().forget({serial_});
 }

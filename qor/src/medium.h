@@ -3,6 +3,7 @@
 #ifndef QOR_MEDIUM_H
 #define QOR_MEDIUM_H
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -116,8 +117,8 @@ public:
 	int lease(std::unique_ptr<Worker> &out) const;
 	void give_back(std::unique_ptr<Worker> w) const;
 	size_t pooled_workers() const;
-	// Records a use at monotonic_seconds().
-	void touch() const { last_use_.store(monotonic_seconds(), std::memory_order_relaxed); }
+	// Records a use at monotonic_seconds() (never 0: the clock starts at boot).
+	void touch() const { last_use_.store(std::max<uint64_t>(monotonic_seconds(), 1), std::memory_order_relaxed); }
 	// Frees the pooled workers of a medium unused for idle_seconds, once per
 	// idle period: true when it did (the caller then drops its cached contents).
 	bool release_if_idle(uint64_t now, uint64_t idle_seconds) const;
@@ -183,7 +184,8 @@ private:
 
 	mutable std::mutex pool_mutex_;
 	mutable std::vector<std::unique_ptr<Worker>> pool_;
-	mutable std::atomic<uint64_t> last_use_;
+	static constexpr uint64_t k_never_used = 0;
+	mutable std::atomic<uint64_t> last_use_{k_never_used}; // monotonic_seconds() of the latest lease
 	mutable std::atomic<uint64_t> released_at_use_{UINT64_MAX}; // last_use_ when last released
 
 };

@@ -150,15 +150,20 @@ void Memory_watch::pressure(uint64_t now)
 
 void Memory_watch::tick(uint64_t now)
 {
-	{
-		std::lock_guard<std::mutex> lock(state_mutex_);
-		if (yielding_ && now >= last_pressure_ + k_calm_seconds) {
-			yielding_ = false;
-			yield_caches(false);
-		}
+	bool released = Media_table::instance().release_idle(now, k_idle_seconds);
+	std::lock_guard<std::mutex> lock(state_mutex_);
+	if (yielding_ && now >= last_pressure_ + k_calm_seconds) {
+		yielding_ = false;
+		yield_caches(false);
 	}
-	if (Media_table::instance().release_idle(now, k_idle_seconds))
+	// Trimming walks the whole heap: once in a while, not each time a few
+	// media go idle.
+	trim_pending_ = trim_pending_ || released;
+	if (trim_pending_ && now >= last_trim_ + k_calm_seconds) {
+		trim_pending_ = false;
+		last_trim_ = now;
 		malloc_trim(0);
+	}
 }
 
 bool Memory_watch::yielding()

@@ -67,6 +67,8 @@ private:
 	std::mutex state_mutex_;
 	bool yielding_ = false;
 	uint64_t last_pressure_ = 0;
+	uint64_t last_trim_ = 0;
+	bool trim_pending_ = false; // media released since the last trim
 };
 
 } // namespace qor
