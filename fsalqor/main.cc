@@ -103,9 +103,15 @@ fsal_status_t qor_init_config(struct fsal_module *fsal_hdl,
 	*info = conf.fs_info;
 	if (!config_error_is_harmless(err_type))
 		return fsalstat(ERR_FSAL_INVAL, 0);
-	qor_set_data_cache_size(conf.set_items & QOR_SET_DATA_CACHE_SIZE ?
-				conf.data_cache_size :
+	bool explicit_size = conf.set_items & QOR_SET_DATA_CACHE_SIZE;
+
+	qor_set_data_cache_size(explicit_size ? conf.data_cache_size :
 				QOR_DATA_CACHE_DEFAULT);
+	if (explicit_size && qor_data_cache_size() < conf.data_cache_size)
+		LogWarn(COMPONENT_FSAL,
+			"FSAL_QOR data_cache_size = %" PRIu64
+			" is more than this server may use, lowered to %" PRIu64,
+			conf.data_cache_size, qor_data_cache_size());
 	LogInfo(COMPONENT_FSAL, "FSAL_QOR data cache size = %" PRIu64,
 		qor_data_cache_size());
 

@@ -57,7 +57,10 @@ int qor_c_fini(void);
 
 /* Bound in bytes of the cache of decompressed file data, shared by all media;
  * 0 caches nothing. QOR_DATA_CACHE_DEFAULT (the size until this is called):
- * a quarter of physical memory, at most 4 GiB. A smaller bound evicts at once. */
+ * a quarter of the memory the process may use (the smaller of physical memory
+ * and the limit of its cgroups), at most 4 GiB. A bound above that memory is
+ * lowered to it. A smaller bound evicts at once. While memory is short the
+ * cache holds a quarter of its bound. */
 #define QOR_DATA_CACHE_DEFAULT UINT64_MAX
 int qor_set_data_cache_size(uint64_t bytes);
 uint64_t qor_data_cache_size(void);

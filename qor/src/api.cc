@@ -9,6 +9,7 @@
 
 #include "data_cache.h"
 #include "descriptors.h"
+#include "memory_watch.h"
 #include "readahead.h"
 #include "registry.h"
 
@@ -169,7 +170,7 @@ int open_handle(const qor_file_handle *fh, bool want_dir)
 void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint64_t count)
 {
 	const File_data &f = d->data;
-	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().capacity());
+	Readahead_range r = d->stream.observe(offset, count, f.size(), f.block_size(), data_cache().bound());
 	if (r.empty())
 		return;
 	uint64_t end = (r.end - 1) / f.block_size() + 1;
@@ -189,6 +190,7 @@ try {
 	Media_table::instance();
 	Descriptor_table::instance();
 	Readahead_pool::instance().resume();
+	Memory_watch::instance().resume();
 	return 0;
 } catch (...) {
 	return caught();
@@ -198,6 +200,7 @@ int qor_c_fini(void)
 try {
 	// The read-ahead threads hold descriptors and media: they go first.
 	Readahead_pool::instance().stop();
+	Memory_watch::instance().stop();
 	Descriptor_table::instance().clear();
 	Media_table::instance().clear();
 	data_cache().clear();
@@ -209,7 +212,8 @@ try {
 
 int qor_set_data_cache_size(uint64_t bytes)
 try {
-	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size() : bytes);
+	data_cache().set_capacity(bytes == QOR_DATA_CACHE_DEFAULT ? default_data_cache_size()
+								 : std::min(bytes, memory_limit()));
 	return 0;
 } catch (...) {
 	return caught();

@@ -1,13 +1,18 @@
 #include "caches.h"
 
-namespace qor {
+#include "data_cache.h"
 
-// Never destroyed, like the media and descriptor tables: qor_c_fini, which
-// empties them, runs after the static destructors of a dlopen()ed library.
+namespace qor {
 
 Lru_cache<Listing> &listing_cache()
 {
 	static auto *cache = new Lru_cache<Listing>(128u << 20, 4);
+	return *cache;
+}
+
+Data_cache &data_cache()
+{
+	static auto *cache = new Data_cache(default_data_cache_size(), 16);
 	return *cache;
 }
 

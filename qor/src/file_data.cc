@@ -280,6 +280,8 @@ int File_data::cached_block(const Medium &m, Worker_lease &lease, uint64_t pos, 
 int File_data::decompress(const Medium &m, Worker &w, uint64_t pos, uint32_t size_word, uint32_t expect,
 			  Block_ptr &out) const
 {
+	if (w.scratch.size() < block_size_)
+		w.scratch.resize(block_size_);
 	int rc = m.image().read_exact(pos, w.scratch.data(), on_disk(size_word));
 	return rc < 0 ? rc : decode(w, w.scratch.data(), size_word, expect, out);
 }

@@ -205,13 +205,14 @@ int Medium::decode_link(Worker &w, const sqfs_inode_t &base, Inode_ptr &out) con
 // names up through it, but a scan of the inode table must step over it.
 int Medium::skip_dir_index(Worker &w, uint32_t count) const
 {
+	uint8_t skipped[k_max_stored_name];
 	for (uint32_t i = 0; i < count; ++i) {
 		sqfs_dir_index_t entry;
 		if (sqfs_meta_reader_read(w.inodes.get(), &entry, sizeof(entry)) != 0)
 			return -EIO;
 		uint32_t name = le32toh(entry.size) + 1;
 		if (name == 0 || name > k_max_stored_name ||
-		    sqfs_meta_reader_read(w.inodes.get(), w.scratch.data(), name) != 0)
+		    sqfs_meta_reader_read(w.inodes.get(), skipped, name) != 0)
 			return -EIO;
 	}
 	return 0;

@@ -12,7 +12,7 @@
 #include <sqfs/error.h>
 #include <sqfs/table.h>
 
-#include "data_cache.h"
+#include "caches.h"
 
 namespace qor {
 
@@ -93,9 +93,18 @@ qor_stat_t inode_stat(const sqfs_inode_generic_t &inode)
 
 Medium::Medium() : serial_(next_serial++) {}
 
-// Nothing can ask for this medium's blocks any more: free them now rather
-// than when they age out.
-Medium::~Medium() { data_cache().forget(serial_); }
+// Nothing can ask for this medium's blocks and listings any more: free them
+// now rather than when they age out. A medium that was never used (one opened
+// again by a reload, say) has none, and the caches need not be searched.
+Medium::~Medium()
+{
+	if (last_use_.load(std::memory_order_relaxed) == k_never_used)
+		return;
+	data_cache().forget({serial_});
+	listing_cache().forget({serial_});
+}
+
+Worker_lease::Worker_lease(const Medium &m) : medium_(m) { m.touch(); }
 
 Worker_lease::~Worker_lease()
 {
@@ -184,7 +193,6 @@ int Medium::new_worker(std::unique_ptr<Worker> &out) const
 	w->dirs.reset(sqfs_meta_reader_create(file, cmp, super_.directory_table_start, dir_end));
 	if (!w->inodes || !w->dirs)
 		return -ENOMEM;
-	w->scratch.resize(super_.block_size);
 	out = std::move(w);
 	return 0;
 }
@@ -207,6 +215,23 @@ void Medium::give_back(std::unique_ptr<Worker> w) const
 	std::lock_guard<std::mutex> lock(pool_mutex_);
 	if (pool_.size() < k_pool_max)
 		pool_.push_back(std::move(w));
+}
+
+size_t Medium::pooled_workers() const
+{
+	std::lock_guard<std::mutex> lock(pool_mutex_);
+	return pool_.size();
+}
+
+bool Medium::release_if_idle(uint64_t now, uint64_t idle_seconds) const
+{
+	uint64_t last = last_use_.load(std::memory_order_relaxed);
+	if (now < last + idle_seconds || released_at_use_.exchange(last) == last)
+		return false;
+	std::vector<std::unique_ptr<Worker>> idle; // freed outside the lock
+	std::lock_guard<std::mutex> lock(pool_mutex_);
+	idle.swap(pool_);
+	return true;
 }
 
 // Reads a table whose index of metadata-block positions starts at `location`;

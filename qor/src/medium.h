@@ -3,6 +3,8 @@
 #ifndef QOR_MEDIUM_H
 #define QOR_MEDIUM_H
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,7 @@
 #include "caches.h"
 #include "image.h"
 #include "listing.h"
+#include "memory_watch.h"
 #include "qor.h"
 
 namespace qor {
@@ -50,7 +53,7 @@ struct Worker {
 	std::unique_ptr<sqfs_compressor_t, Sqfs_destroy> compressor;
 	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> inodes;
 	std::unique_ptr<sqfs_meta_reader_t, Sqfs_destroy> dirs;
-	std::vector<uint8_t> scratch; // one on-disk block
+	std::vector<uint8_t> scratch; // one on-disk block, sized when first needed
 };
 
 // Calls f(entry, ino, ref) for each entry of the directory `dir`, in stored
@@ -80,10 +83,11 @@ int each_dir_entry(Worker &w, const sqfs_super_t &super, const sqfs_inode_generi
 class Medium;
 
 // A worker borrowed from a medium's pool for the length of one call, taken
-// only when first needed and given back on destruction.
+// only when first needed and given back on destruction. Making one counts as
+// a use of the medium.
 class Worker_lease {
 public:
-	explicit Worker_lease(const Medium &m) : medium_(m) {}
+	explicit Worker_lease(const Medium &m);
 	~Worker_lease();
 	Worker_lease(const Worker_lease &) = delete;
 	Worker_lease &operator=(const Worker_lease &) = delete;
@@ -118,6 +122,12 @@ public:
 	// A worker from the pool; errors (ENOMEM, compressor) as a negative errno.
 	int lease(std::unique_ptr<Worker> &out) const;
 	void give_back(std::unique_ptr<Worker> w) const;
+	size_t pooled_workers() const;
+	// Records a use at monotonic_seconds() (never 0: the clock starts at boot).
+	void touch() const { last_use_.store(std::max<uint64_t>(monotonic_seconds(), 1), std::memory_order_relaxed); }
+	// Frees the pooled workers of a medium unused for idle_seconds, once per
+	// idle period: true when it did (the caller then drops its cached contents).
+	bool release_if_idle(uint64_t now, uint64_t idle_seconds) const;
 
 	// The inode named by a (untrusted) handle: ESTALE unless the handle's id,
 	// the inode's own number and the whole mode (type and permission bits)
@@ -184,6 +194,9 @@ private:
 
 	mutable std::mutex pool_mutex_;
 	mutable std::vector<std::unique_ptr<Worker>> pool_;
+	static constexpr uint64_t k_never_used = 0;
+	mutable std::atomic<uint64_t> last_use_{k_never_used}; // monotonic_seconds() of the latest lease
+	mutable std::atomic<uint64_t> released_at_use_{UINT64_MAX}; // last_use_ when last released
 
 };
 

@@ -1,11 +1,14 @@
 #include "registry.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
 
+#include "caches.h"
 #include "listing.h"
+#include "memory_watch.h"
 
 namespace qor {
 
@@ -80,6 +83,7 @@ int Media_table::open(const char *dir, const char *minor_resource_id, uint32_t s
 	while (media_.count(id) != 0)
 		id = static_cast<int32_t>((static_cast<uint32_t>(id) + 1) & k_id_mask);
 	opened->set_id(id);
+	Memory_watch::instance().start(); // started by the first medium, not at load time
 	media_.emplace(id, Entry{std::shared_ptr<Medium>(std::move(opened)), 1});
 	return id;
 }
@@ -103,6 +107,26 @@ std::shared_ptr<const Medium> Media_table::find(int32_t media_id) const
 	std::shared_lock<std::shared_mutex> lock(mutex_);
 	auto it = media_.find(media_id);
 	return it == media_.end() ? nullptr : it->second.medium;
+}
+
+bool Media_table::release_idle(uint64_t now, uint64_t idle_seconds)
+{
+	std::vector<std::shared_ptr<const Medium>> media;
+	{
+		std::shared_lock<std::shared_mutex> lock(mutex_);
+		for (const auto &entry : media_)
+			media.push_back(entry.second.medium);
+	}
+	std::vector<uint64_t> idle;
+	for (const auto &m : media)
+		if (m->release_if_idle(now, idle_seconds))
+			idle.push_back(m->serial());
+	if (idle.empty())
+		return false;
+	std::sort(idle.begin(), idle.end());
+	data_cache().forget(idle);
+	listing_cache().forget(idle);
+	return true;
 }
 
 void Media_table::clear()

@@ -23,6 +23,9 @@ public:
 	int open(const char *dir, const char *minor_resource_id, uint32_t seq);
 	int close(int32_t media_id);
 	std::shared_ptr<const Medium> find(int32_t media_id) const;
+	// Releases the workers and cached contents of the media that went idle
+	// (Medium::release_if_idle); true when there were any.
+	bool release_idle(uint64_t now, uint64_t idle_seconds);
 	void clear();
 
 private:

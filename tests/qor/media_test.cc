@@ -20,8 +20,10 @@
 
 #include "data_cache.h"
 #include "image.h"
+#include "memory_watch.h"
 #include "qor.h"
 #include "readahead.h"
+#include "registry.h"
 
 namespace {
 
@@ -395,7 +397,7 @@ TEST_P(Media, DataCacheHoldsTheBlocksAheadOfAStreamAndStaysWithinItsBound)
 	for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
 	     qor::data_cache().stats().loads < read + ahead && std::chrono::steady_clock::now() < end;)
 		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	qor::Data_cache_stats before = qor::data_cache().stats();
+	qor::Cache_stats before = qor::data_cache().stats();
 	ASSERT_EQ(before.loads, read + ahead) << "blocks decompressed ahead of the reader";
 	EXPECT_LE(qor::Image_file::requests() - requests, (read + ahead) / 8) << "runs of blocks, not each block";
 	ASSERT_EQ(qor_pread(stream.fd, buf.data(), buf.size(), 3 * chunk), int64_t(buf.size()));
@@ -428,6 +430,44 @@ TEST_P(Media, DataCacheHoldsTheBlocksAheadOfAStreamAndStaysWithinItsBound)
 		EXPECT_LE(qor::data_cache().stats().hits - hits, 2 * bound / k_block) // read-ahead may still add some
 			<< "more blocks held than the bound holds";
 	}
+}
+
+TEST_P(Media, CachesGiveMemoryBackUnderPressureAndWhenTheMediumIsIdle)
+{
+	const std::vector<uint8_t> data = read_file(src("stream"));
+	qor_file_handle fh = handle_of("stream");
+	qor::Data_cache &cache = qor::data_cache();
+	qor::Memory_watch &watch = qor::Memory_watch::instance();
+	std::shared_ptr<const qor::Medium> medium = qor::Media_table::instance().find(mid_);
+	const uint64_t bound = 16u << 20, now = qor::monotonic_seconds();
+	ASSERT_EQ(qor_set_data_cache_size(bound), 0);
+	Fd fd{qor_open_by_handle(&fh)};
+	std::atomic<int> wrong{0};
+	auto read_all = [&](unsigned seed) { // front to back, then at random
+		std::mt19937 rng(seed);
+		std::vector<uint8_t> got(65536);
+		for (size_t i = 0, off = 0; i < data.size() / got.size() + 100; ++i, off = rng() % (data.size() - got.size()))
+			wrong += qor_pread(fd.fd, got.data(), got.size(), off) != int64_t(got.size()) ||
+				 !std::equal(got.begin(), got.end(), data.begin() + off);
+	};
+	read_all(0);
+	std::thread during(read_all, 1);
+	watch.pressure(now);
+	EXPECT_TRUE(cache.bound() == bound / 4 && cache.stats().bytes <= bound / 4) << "short of memory";
+	watch.tick(now + qor::Memory_watch::k_calm_seconds - 1);
+	EXPECT_EQ(cache.bound(), bound / 4) << "grows only when the pressure is gone";
+	during.join();
+	std::thread after(read_all, 2);
+	watch.tick(now + qor::Memory_watch::k_calm_seconds);
+	after.join();
+	EXPECT_TRUE(cache.bound() == bound && wrong == 0);
+
+	qor::Readahead_pool::instance().stop(); // no block decompressed ahead comes in late
+	qor::Readahead_pool::instance().resume();
+	watch.tick(qor::monotonic_seconds() + qor::Memory_watch::k_idle_seconds);
+	EXPECT_TRUE(medium->pooled_workers() == 0 && cache.stats().bytes == 0) << "the idle medium keeps nothing";
+	read_all(3);
+	EXPECT_EQ(wrong, 0) << "read again after its idle period";
 }
 
 TEST_P(Media, MediaIdsFollowTheImageAndReferencesAreCounted)
@@ -578,9 +618,64 @@ EOF)"));
 	qor_c_fini();
 }
 
+// Cgroup lists and file systems made up in a directory, then a real cgroup.
+TEST(Memory, TheSmallestLimitOfTheCgroupsAndTheirAncestorsSizesTheDataCache)
+{
+	Media_dir d;
+	auto put = [&](const std::string &rel, const std::string &text) {
+		fs::create_directories(fs::path(d.top + "/" + rel).parent_path());
+		std::ofstream(d.top + "/" + rel) << text;
+	};
+	put("fs/memory/memory.limit_in_bytes", "9223372036854771712\n");
+	put("fs/memory/a/memory.limit_in_bytes", "805306368\n");
+	put("fs/memory/a/b/memory.limit_in_bytes", "900000000\n");
+	put("fs/unified/cgroup.controllers", "memory\n");
+	put("fs/unified/a/memory.max", "max\n");
+	put("fs/unified/a/memory.high", "600000000\n");
+	put("fs/unified/a/b/memory.max", "700000000\n");
+	const std::pair<const char *, uint64_t> lists[] = {
+		{"4:memory:/a/b\n1:cpu:/\n", 805306368}, {"0::/a/b\n", 600000000},
+		{"3:cpu,memory:/a/b\n0::/a/b/\n", 600000000}, {"4:memory:/a/../a\n0::/b/../a\n4:blkio:/a\n", UINT64_MAX}};
+	for (auto [list, limit] : lists) {
+		put("cgroup", list);
+		EXPECT_EQ(qor::cgroup_memory_limit(d.top + "/cgroup", d.top + "/fs"), limit) << list;
+	}
+	qor::Pressure_trigger trigger;
+	EXPECT_TRUE(access("/proc/pressure/memory", F_OK) != 0 || trigger.arm("/proc/pressure/memory") == 0)
+		<< "a trigger this kernel takes, also without CAP_SYS_RESOURCE";
+	std::ifstream self("/proc/self/cgroup");
+	std::string line, dir;
+	while (std::getline(self, line))
+		if (line.find(":memory:/") != line.npos)
+			dir = "/sys/fs/cgroup/memory" + line.substr(line.find(":/") + 1) + "/qor-test." + std::to_string(getpid());
+	if (dir.empty() || mkdir(dir.c_str(), 0755) != 0)
+		GTEST_SKIP() << "no cgroup v1 memory controller to make a cgroup in";
+	std::shared_ptr<void> rmdir_at_end(nullptr, [&](void *) { rmdir(dir.c_str()); });
+	std::ofstream(dir + "/memory.limit_in_bytes") << (768u << 20);
+	int out[2];
+	ASSERT_EQ(pipe(out), 0);
+	pid_t child = fork();
+	ASSERT_GE(child, 0);
+	if (child == 0) { // in the cgroup, sizes with the default and with a bound too large
+		std::ofstream(dir + "/cgroup.procs") << getpid();
+		uint64_t sizes[2];
+		qor_set_data_cache_size(QOR_DATA_CACHE_DEFAULT);
+		sizes[0] = qor_data_cache_size();
+		qor_set_data_cache_size(UINT64_MAX - 1);
+		sizes[1] = qor_data_cache_size();
+		_exit(write(out[1], sizes, sizeof(sizes)) == sizeof(sizes) ? 0 : 1);
+	}
+	close(out[1]);
+	uint64_t sizes[2] = {};
+	EXPECT_EQ(read(out[0], sizes, sizeof(sizes)), ssize_t(sizeof(sizes)));
+	close(out[0]);
+	waitpid(child, nullptr, 0);
+	EXPECT_TRUE(sizes[0] == (192u << 20) && sizes[1] == (768u << 20)) << sizes[0] << " " << sizes[1];
+}
+
 TEST(Data_cache, ALoadThatThrowsReleasesItsBlock)
 {
-	qor::Data_cache cache(1);
+	qor::Data_cache cache(1u << 20, 1);
 	qor::Block_ptr b;
 	auto throwing = [](qor::Block_ptr &) -> int { throw std::bad_alloc(); };
 	EXPECT_THROW(cache.get(qor::Cache_key{1, 7}, throwing, b), std::bad_alloc);
