@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Exports through the real server: media and configurations that are refused,
-# export_path and its confinement, forged and foreign handles, and handles and
-# fileids across restarts and a replaced image.
+# Through the real server: refused media and configurations, export_path's confinement, forged
+# and foreign handles, handles and fileids across restarts and a replaced image.
 set -euo pipefail
 . "$(dirname "$0")/../lib/nfs-harness.sh"
 nfsh_enter_qor "$@"

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Media through the real server: a walk of every shape of tree compared with the
-# server's own FSAL_VFS on the source, reads of uncompressed, lz4 and zstd images,
-# listings with and without the server's directory cache.
+# Media through the real server: a walk of every shape of tree against FSAL_VFS on the source,
+# reads of uncompressed, lz4 and zstd images, listings with and without the directory cache.
 set -euo pipefail
 . "$(dirname "$0")/../lib/nfs-harness.sh"
 nfsh_enter_qor "$@"

@@ -56,7 +56,6 @@ start() {
 }
 
 reap() { rc=0 && wait "$launcher" || rc=$?; }
-# with_umask0 COMMAND...: COMMAND (a function of this shell too) with umask 0
 with_umask0() { local u st=0; u=$(umask); umask 0; "$@" || st=$?; umask "$u"; return $st; }
 
 # started PID: the launcher has blocked the signals it watches, as it does first
