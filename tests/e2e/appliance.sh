@@ -1,6 +1,7 @@
 # Sourced by the end-to-end tests and the demo, run through sandbox.sh: a throwaway backup
 # appliance. Needs TRELK, FSAL_DIR (the folder of libfsalqor.so), MKMEDIUM and EXAMPLES.
 
+. "$(dirname "${BASH_SOURCE[0]}")/../lib/bridge.sh"
 APPLIANCE_BRIDGE=br-qor
 APPLIANCE_HOST_ADDR=10.77.0.1
 APPLIANCE_SERVER_ADDR=10.77.0.2
@@ -53,12 +54,7 @@ appliance_prepare() {
 JSON
 }
 
-appliance_network() {
-  ip link set lo up
-  ip link add "$APPLIANCE_BRIDGE" type bridge
-  ip addr add "$APPLIANCE_HOST_ADDR/24" dev "$APPLIANCE_BRIDGE"
-  ip link set "$APPLIANCE_BRIDGE" up
-}
+appliance_network() { setup_bridge "$APPLIANCE_BRIDGE" "$APPLIANCE_HOST_ADDR/24"; }
 
 appliance_start() {
   "$TRELK" "$W/trelk.json" /srv/qor/conf/container-entry.sh \

@@ -2,10 +2,10 @@
 # compressor and block size, are never replaced unasked, and a refused run leaves nothing.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/appliance.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/../lib/nfs-harness.sh"	# check, done_testing
 appliance_workdir qor-mkmedium
 cd "$W"
-failures=0
-result() { if [ "$1" = 0 ]; then echo "ok - $2"; else echo "not ok - $2"; failures=$((failures + 1)); fi; }
+NFSH_WORK=$W
 
 # made MEDIUM SAYS BLOCK ARGS...: qor-mkmedium ARGS makes media/MEDIUM: SAYS, BLOCK-byte
 # blocks, an export table and src/sub/a (read through libsquashfs, like the server)
@@ -14,16 +14,16 @@ made() {
   shift 3
   { [ "$("$MKMEDIUM" "$@")" = "$m" ] && sb=$(unsquashfs -s "$m") && [ "$(rdsquashfs -c /sub/a "$m")" = "$(cat src/sub/a)" ] &&
     grep -q "^$says" <<<"$sb" && grep -qx "Block size $block" <<<"$sb" && grep -q 'exportable via NFS' <<<"$sb"; } >/dev/null 2>&1 || st=1
-  result $st "$* makes $m: $says, $block-byte blocks"
+  check "$* makes $m: $says, $block-byte blocks" test $st = 0
 }
-refuses() { local st=0; "$MKMEDIUM" "${@:2}" >/dev/null 2>&1 || st=$?; result $((st == 0 || st >= 126)) "refuses $1 (status $st)"; }
+refuses() { local st=0; "$MKMEDIUM" "${@:2}" >/dev/null 2>&1 || st=$?; check "refuses $1 (status $st)" test $st != 0 -a $st -lt 126; }
 
 mkdir -p src/sub media
 printf 'one\n' >src/sub/a
 made r1/7.sqfs 'Compression lz4' 131072 src media r1 7
 printf 'two\n' >src/sub/a
 refuses "to replace an existing medium" src media r1 7
-result "$([ "$(rdsquashfs -c /sub/a media/r1/7.sqfs)" = one ]; echo $?)" "the existing medium is left as it was"
+check "the existing medium is left as it was" test "$(rdsquashfs -c /sub/a media/r1/7.sqfs)" = one
 made r1/7.sqfs 'Compression zstd' 131072 -f -c zstd src media r1 7
 made r4/7.sqfs 'Data is uncompressed' 131072 -c none src media r4 007
 made r5/1.sqfs 'Compression lz4' 65536 -b 65536 src media r5 1
@@ -44,5 +44,5 @@ a source that does not exist|nosuch|media|r3|1|
 a file that is not a tar archive|src/sub/a|media|r3|1|
 an empty tar stream|-|media|r3|1|
 CASES
-result "$([ -z "$(find media -type f \( -name '.*' -o -path '*/r3/*' \))" ]; echo $?)" "refused runs leave no medium or temporary file"
-[ "$failures" -eq 0 ] || fail "$failures checks failed"
+check "refused runs leave no medium or temporary file" test -z "$(find media -type f \( -name '.*' -o -path '*/r3/*' \))"
+done_testing

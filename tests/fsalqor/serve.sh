@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Media through the real server: a walk of every shape of tree compared with the
-# server's own FSAL_VFS on the source, reads of uncompressed, lz4 and zstd images,
-# listings with and without the server's directory cache.
+# Media through the real server: a walk of every shape of tree against FSAL_VFS on the source,
+# reads of uncompressed, lz4 and zstd images, listings with and without the directory cache.
 set -euo pipefail
 . "$(dirname "$0")/../lib/nfs-harness.sh"
 nfsh_enter_qor "$@"
@@ -44,7 +43,7 @@ cases+=("multi-block 1000 $((5 * B)) 3000" "multi-block $((7 * B + 700)) 1000" "
 	"huge $((huge - 8000)) 10000" "huge $(((1 << 32) - 600)) 1200" "huge $(((1 << 32) + 1000)) 5000"
 	"huge $((huge - 1)) 1" "size-513 513 100" "size-513 100000 100" "size-1 $((1 << 40)) 100")
 for e in /lz4 /none /zstd; do
-	bad=
+	bad= pids=()
 	for c in "${cases[@]}"; do
 		read -r f off n chunk <<<"$c"
 		[ "$(dd if="$R/$f" bs=1M iflag=skip_bytes,count_bytes skip="$off" count="$n" status=none | md5sum)" = \
@@ -52,11 +51,7 @@ for e in /lz4 /none /zstd; do
 	done
 	check_eq "$e: ${#cases[@]} reads match the source" "" "$bad"
 	check_eq "$e: a file over 4 GiB has its size" "$huge" "$(attr size "$(nfsq "$e" stat huge)")"
-	pids=()
-	for i in 1 2 3 4 5 6; do
-		nfsq -j 8 -c $((16384 * i)) "$e" pread multi-block 0 10000000 | md5sum >"$NFSH_WORK/c$i" &
-		pids+=($!)
-	done
+	for i in 1 2 3 4 5 6; do nfsq -j 8 -c $((16384 * i)) "$e" pread multi-block 0 10000000 | md5sum >"$NFSH_WORK/c$i" & pids+=($!); done
 	wait "${pids[@]}"
 	check_eq "$e: six concurrent clients read the same bytes" "$(md5sum <"$R/multi-block")" "$(sort -u "$NFSH_WORK"/c?)"
 done

@@ -8,8 +8,7 @@ sleep 100 & bystander=$!
 chroot "$ROOT" /bin/sleep 100 & chrooted=$!
 unshare --pid --fork --kill-child sleep 100 & holder=$!
 python3 -c 'import threading, time; threading.Thread(target=time.sleep, args=(100,)).start(); time.sleep(100)' & threaded=$!
-sleep 0 & gone=$!
-wait $gone
+sleep 0 & gone=$! && wait $gone
 # The container of a SIGKILLed launcher (leftover) cannot end while a zombie of its
 # PID namespace (held) waits for its parent outside (keeper, stopped) to reap it.
 start "$CONF" /bin/sleep 100; kill -KILL $launcher; reap; leftover=$pid

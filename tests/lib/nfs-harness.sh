@@ -96,18 +96,12 @@ nfsq() {
 # TAP checks: check DESCRIPTION COMMAND..., check_eq DESCRIPTION EXPECTED ACTUAL
 NFSH_FAILS=0 NFSH_COUNT=0
 check() {
-	local d=$1 st=0
+	local d=$1 st=0 f=$NFSH_WORK/client-failures
 	shift
 	"$@" || st=1
-	if [ -s "$NFSH_WORK/client-failures" ]; then
-		head -c 2000 "$NFSH_WORK/client-failures" >&2
-		rm "$NFSH_WORK/client-failures"
-		st=1
-	fi
-	NFSH_COUNT=$((NFSH_COUNT + 1))
-	[ "$st" = 0 ] && echo "ok $NFSH_COUNT - $d" && return
-	NFSH_FAILS=$((NFSH_FAILS + 1))
-	echo "not ok $NFSH_COUNT - $d"
+	[ ! -s "$f" ] || { head -c 2000 "$f" >&2; rm "$f"; st=1; }
+	NFSH_COUNT=$((NFSH_COUNT + 1)) NFSH_FAILS=$((NFSH_FAILS + st))
+	if [ "$st" = 0 ]; then echo "ok $NFSH_COUNT - $d"; else echo "not ok $NFSH_COUNT - $d"; fi
 }
 same() { [ "$1" = "$2" ] || { printf '#   expected: %s\n#   actual:   %s\n' "$1" "$2" | head -c 4000 >&2; false; }; }
 check_eq() { check "$1" same "$2" "$3"; }

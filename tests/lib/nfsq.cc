@@ -37,9 +37,7 @@ unsigned timeout_seconds = 20;
 	std::exit(2);
 }
 
-struct NfsError : std::runtime_error {
-	using runtime_error::runtime_error;
-};
+struct NfsError : std::runtime_error { using runtime_error::runtime_error; };
 
 // One connection: calls are sent, then serviced until their replies came; a
 // server that drops a request fails the run after the timeout.
@@ -113,13 +111,7 @@ std::string escaped(const std::string &s)
 
 nfs_fh3 fh3(const Handle &h) { return {{static_cast<u_int>(h.size()), const_cast<char *>(h.data())}}; }
 
-struct Entry {
-	std::string name;
-	uint64_t cookie;
-	Handle handle;
-	fattr3 attr;
-	bool has_attr;
-};
+struct Entry { std::string name; uint64_t cookie; Handle handle; fattr3 attr; bool has_attr; };
 
 class Client {
 public:

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The plug-in on the target: Debian's mips64el ganesha.nfsd under qemu-user loads
-# the cross-built plug-in and serves a medium, which the build machine's nfsq
-# walks and reads; the reference is the host's server with FSAL_VFS on the source.
-# Needs NFSQ (built for the build machine), FSALQOR, QEMU and QOR_MIPS_SYSROOT.
+# Debian's mips64el ganesha.nfsd under qemu-user serves a medium with the cross-built plug-in to
+# the build machine's nfsq, against the host's FSAL_VFS on the source. Needs NFSQ, FSALQOR, QEMU, QOR_MIPS_SYSROOT.
 set -euo pipefail
 . "$(dirname "$0")/../lib/nfs-harness.sh"
 . "$(dirname "$0")/../lib/qemu-guest.sh"	# qg_elf

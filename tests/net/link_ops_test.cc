@@ -20,8 +20,7 @@ TEST(LinkOps, RefusalsPassTheKernelsCode)
     EXPECT_EQ(if_nametoindex("tvc"), 0u);
     EXPECT_EQ(trelk::device_set_mtu("tva", 10), -EINVAL);
     EXPECT_EQ(trelk::device_rename("tvb", "tva"), -EEXIST);
-    // The error reply echoes the request and is cut to the request's length;
-    // its code still arrives.
+    // An error reply, cut to the request's length, still carries its code.
     EXPECT_EQ(trelk::device_move(static_cast<int>(if_nametoindex("tvb")), 0x3ffffff0), -ESRCH);
     EXPECT_EQ(trelk::device_delete("tva"), 0);
     EXPECT_EQ(trelk::device_delete("tvb"), -EINVAL);

@@ -1,5 +1,4 @@
-# trelk_net.sh TRELK CASE: the real trelk with a "net" object, in namespaces of the
-# test's own: the bridge, devices and routes exist only there.
+# trelk_net.sh TRELK CASE: the real trelk with a "net" object, in namespaces of the test's own.
 . "$(dirname "$0")/../trelk/lib.sh"
 case_name=$2
 out=$ROOT/out

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The packages cpack makes from a cross build (BUILD_DIR, QEMU, QOR_MIPS_SYSROOT), in the /run of
-# sandbox.sh's mount namespace: lintian accepts them, the objects inside, trelk under qemu-user.
-# (The amd64 packages are installed and run as a service by service.sh.)
+# The packages cpack makes from a cross build (BUILD_DIR, QEMU, QOR_MIPS_SYSROOT), in sandbox.sh's
+# namespaces: lintian accepts them, the objects inside, trelk under qemu-user.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, done_testing
@@ -43,11 +42,10 @@ $ex/qor-appliance " <<<"$(files "$trelk")"
 		test "$rc" != 0 -a "$rc" -lt 126 -a -n "$(grep "CONF COMMAND" <<<"$usage")"
 }
 
-[ $# = 1 ] || { echo "usage: packages.sh BUILD_DIR" >&2; exit 2; }
 mount -t tmpfs -o mode=0755 qor-packages /run
 S=/run/qor-packages
 NFSH_WORK=$S	# the checks' record of client failures
 mkdir -p "$S/debs"
-(cd "$1" && cpack -G DEB -B "$S/debs" >/dev/null)
+(cd "${1:?usage: packages.sh BUILD_DIR}" && cpack -G DEB -B "$S/debs" >/dev/null)
 contents
 done_testing

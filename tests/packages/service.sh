@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# The amd64 packages as an administrator uses them, run through sandbox.sh: lintian accepts
-# them; systemd boots in systemd-nspawn on a throwaway overlay of this machine's root, dpkg
-# installs them there and qor-appliance.service is driven through start, reload, stop,
-# broken configurations and a reboot with the unit enabled.
-# usage: service.sh BUILD_DIR
+# usage: service.sh BUILD_DIR (through sandbox.sh): the amd64 packages pass lintian; in systemd-nspawn
+# on an overlay of this root dpkg installs them and qor-appliance.service is driven through start,
+# reload, stop, broken configurations and a reboot with the unit enabled.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$here/../lib/nfs-harness.sh"	# check, check_eq, wait_for, done_testing

@@ -1,6 +1,7 @@
 # Sourced by each group script, the first process of its own PID, mount (and
 # network) namespaces: all it starts, mounts and makes ends with it.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../lib/bridge.sh"
 [ $$ = 1 ] || { echo "$0 runs only as pid 1 of namespaces of its own (unshare)" >&2; exit 1; }
 TRELK=$(readlink -f "$1")
 EXIT_BEFORE_RELEASE=${2:-}
@@ -55,6 +56,7 @@ start() {
 }
 
 reap() { rc=0 && wait "$launcher" || rc=$?; }
+with_umask0() { local u st=0; u=$(umask); umask 0; "$@" || st=$?; umask "$u"; return $st; }
 
 # started PID: the launcher has blocked the signals it watches, as it does first
 # thing (false once it has ended). Builtins only, to return within microseconds.
@@ -85,6 +87,4 @@ running_with() {
     done
 }
 
-# setup_bridge NAME ADDRESS/PREFIX
-setup_bridge() { ip link set lo up && ip link add "$1" type bridge && ip addr add "$2" dev "$1" && ip link set "$1" up; }
 veths() { ip -o link show type veth; }

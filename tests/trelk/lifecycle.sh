@@ -36,9 +36,7 @@ for before in none older link linked-dir other; do
     link) ln -s "$T/victim" "$T/real/sub/c.pid" ;;
     esac
     [ "$before" = linked-dir ] && ln -s "$T/real" "$T/run" || mv "$T/real" "$T/run"
-    old_umask=$(umask) && umask 0
-    start "$CONF" /bin/sleep 100
-    umask "$old_umask"
+    with_umask0 start "$CONF" /bin/sleep 100
     expect "$before: pid file" "$pid:${#pid}:640:regular file" "$(cat "$PIDFILE"):$(stat -c %s:%a:%F "$PIDFILE")"
     expect "$before: it names the launcher's child, pid 1 of its namespace" "$launcher 1" \
         "$(awk '/^PPid:/ {p = $2} /^NSpid:/ {n = $NF} END {print p, n}' "/proc/$pid/status")"

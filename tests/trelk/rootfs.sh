@@ -25,9 +25,7 @@ expect "no supplementary groups inside" "0:0:0:0" "$rc:$out"
 # made 0750, mounted in byte order of the sources (srcB before srca: a on top).
 write_conf "$CONF" "$ROOT" "$PIDFILE" "\"$T/srca\": \"/shared\", \"$T/data\": \"/mnt/deep/er\",
     \"$T/srcB\": \"/shared\", \"$T/missing\": \"/missing\", \"$T/plainfile\": \"/plain\""
-old_umask=$(umask) && umask 0
-check "bind directories" "payload a bin mnt shared tmp" /bin/sh -c 'echo $(cat /mnt/deep/er/file.txt /shared/which; ls /)'
-umask "$old_umask"
+with_umask0 check "bind directories" "payload a bin mnt shared tmp" /bin/sh -c 'echo $(cat /mnt/deep/er/file.txt /shared/which; ls /)'
 expect "nested destinations made 0750" "750 750" "$(stat -c %a "$ROOT/mnt/deep" "$ROOT/mnt/deep/er" | xargs)"
 start "$CONF" /bin/sleep 100
 expect "container mounts: root and three binds" "/ /mnt/deep/er /shared /shared" \

@@ -49,10 +49,7 @@ expect "orphaned child ends without COMMAND" "77::no" "$rc:$(running_with orphan
 # Terminating signals at any moment of the start-up end it with status 1, leaving
 # no process, pid file, veth or file in the target's tmp; a hang-up does not end
 # it. The pauses (empty loop turns) range from none to past the start of COMMAND.
-spins=(0 10 20 50 100 200 400 800 1600 6400 12800)
-signals=(INT QUIT TERM)
-confs=("$CONF" "$T/net.json")
-bad=
+spins=(0 10 20 50 100 200 400 800 1600 6400 12800) signals=(INT QUIT TERM) confs=("$CONF" "$T/net.json") bad=
 for trial in $(seq 66); do
     rm -f "$PIDFILE"
     "$TRELK" "${confs[trial % 2]}" /bin/sh -c 'sleep 100' "trial-$trial" 2>"$T/err" & launcher=$!
