@@ -244,11 +244,13 @@ struct Bench {
 			o = rng() % (k_seq_bytes - 4096);
 		auto rnd_qor = [&] {
 			for (size_t o : offsets)
-				qor_pread(fd, buf.data(), 4096, o);
+				if (qor_pread(fd, buf.data(), 4096, o) != 4096)
+					die("qor_pread");
 		};
 		auto rnd_plain = [&] {
 			for (size_t o : offsets)
-				pread(plain, buf.data(), 4096, o);
+				if (pread(plain, buf.data(), 4096, o) != 4096)
+					die("pread");
 		};
 		report(minor.c_str(), "20000 random 4 KiB reads", best_of(3, rnd_qor), "pread(2)", best_of(3, rnd_plain));
 		qor_close(fd);
