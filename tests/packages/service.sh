@@ -80,7 +80,7 @@ check "start: the unit starts" unit start
 check "start: the unit is active" is_active
 check "start: both exports serve" wait_for 20 serves backup-b
 check "start: every file of both exports reads back equal" serve_all backup-a backup-b
-check "the server's log reaches the journal" wait_for 5 journal_names 0 "nfs-ganesha-"
+check "the server's log reaches the journal" wait_for 20 journal_names 0 "nfs-ganesha-"
 
 awk '/^EXPORT/ { n++ } n == 2 { b = b $0 "\n" } /^}/ && n == 2 { n++ } END { printf "%s", b }' \
 	"$R/etc/qor/ganesha.conf" | sed 's/backup-b/backup-c/g; s/Export_Id = 2/Export_Id = 3/' >>"$R/etc/qor/ganesha.conf"
