@@ -18,6 +18,7 @@
 #   BENCH_COMPS     compressors of the images (default: lz4 zstd), 128 KiB blocks
 #   BENCH_QUICK=1   a small file and tree, for a smoke run
 #   BENCH_IMAGES    a directory that keeps the packed images for later runs
+#   BENCH_READS     the measurements (default: sequential random walk)
 #
 # Each line: the kernel's time over ours (above 1 we are faster), both times
 # in seconds, and for each side the read requests the store served and their
@@ -30,6 +31,7 @@ bench_enter "6g" "$@"
 MIB=${BENCH_FILE_MIB:-1024}
 COMPS=${BENCH_COMPS:-lz4 zstd}
 STORES=${BENCH_STORES:-disk disk-ra1m net}
+READS_OF=${BENCH_READS:-sequential random walk}
 TREE_FILES=20000 READS=2000
 [ -z "${BENCH_QUICK:-}" ] || MIB=64 TREE_FILES=2000 READS=200
 D=$NFSH_WORK/data	# the source tree
@@ -136,12 +138,14 @@ for store in $STORES; do
 	echo "store $store: $what"
 	printf '%-28s %5s %8s %8s %9s %6s %9s %6s\n' measurement k/q kernel-s ours-s k-reqs k-KiB q-reqs q-KiB
 	for comp in $COMPS; do
-		measure "sequential $MIB MiB, $comp" "$K/$comp" "/$comp" "-j 4" "pread big 0 $size"
+		[[ " $READS_OF " != *" sequential "* ]] ||
+			measure "sequential $MIB MiB, $comp" "$K/$comp" "/$comp" "-j 4" "pread big 0 $size"
 	done
 	for comp in $COMPS; do
-		measure "random 4 KiB x $READS, $comp" "$K/$comp" "/$comp" "-j 8" "randread big $READS 4096 7"
+		[[ " $READS_OF " != *" random "* ]] ||
+			measure "random 4 KiB x $READS, $comp" "$K/$comp" "/$comp" "-j 8" "randread big $READS 4096 7"
 	done
-	measure "walk of $TREE_FILES files" "$K/${COMPS%% *}/tree" /qtree "" "tree"
+	[[ " $READS_OF " != *" walk "* ]] || measure "walk of $TREE_FILES files" "$K/${COMPS%% *}/tree" /qtree "" "tree"
 	store_down
 done
 trap - EXIT

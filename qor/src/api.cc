@@ -175,7 +175,7 @@ void start_readahead(const std::shared_ptr<Descriptor> &d, uint64_t offset, uint
 		return;
 	uint64_t end = (r.end - 1) / f.block_size() + 1;
 	for (uint64_t b = r.begin / f.block_size(), e; b < end; b = e) {
-		e = f.run_end(b, end);
+		e = std::min(f.ahead_run_end(b), end);
 		if (!Readahead_pool::instance().submit([d, b, e] { d->data.prefetch(*d->medium, b, e); }))
 			break;
 	}

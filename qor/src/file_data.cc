@@ -75,7 +75,7 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 			rc = read_tail(m, lease, static_cast<uint32_t>(off - uint64_t(index) * block_size_), len,
 				       dst + done);
 			done += len;
-		} else if (!compressed(size_words_[index]) && !sparse(size_words_[index])) {
+		} else if (stored(index) && !held.has(index) && !cached(m, index)) {
 			rc = read_uncompressed_run(m, index, in_block, want, dst + done);
 			done += want;
 		} else {
@@ -87,7 +87,18 @@ int64_t File_data::pread(const Medium &m, void *buf, uint64_t count, uint64_t of
 	return rc < 0 ? rc : static_cast<int64_t>(done);
 }
 
-// Consecutive stored blocks lie back to back in the image: one pread for all.
+bool File_data::stored(size_t index) const
+{
+	return !compressed(size_words_[index]) && !sparse(size_words_[index]);
+}
+
+bool File_data::cached(const Medium &m, size_t index) const
+{
+	return data_cache().contains(Cache_key{m.serial(), positions_[index]});
+}
+
+// Consecutive stored blocks lie back to back in the image: one pread for all,
+// up to one that read-ahead brought into the data cache.
 int File_data::read_uncompressed_run(const Medium &m, size_t &index, uint32_t in_block, uint64_t &len,
 				     uint8_t *dst) const
 {
@@ -95,10 +106,9 @@ int File_data::read_uncompressed_run(const Medium &m, size_t &index, uint32_t in
 	uint64_t run = 0;
 	uint32_t skip = in_block;
 	for (; index < size_words_.size() && run < len; ++index) {
-		uint32_t word = size_words_[index];
-		if (compressed(word) || sparse(word) || (run > 0 && positions_[index] != begin + run))
+		if (!stored(index) || (run > 0 && (positions_[index] != begin + run || cached(m, index))))
 			break;
-		if (on_disk(word) != block_length(index))
+		if (on_disk(size_words_[index]) != block_length(index))
 			return -EIO;
 		run += block_length(index) - skip;
 		skip = 0;
@@ -119,7 +129,7 @@ int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index, si
 	if (on_disk(word) > block_size_)
 		return -EIO;
 	Block_ptr block;
-	if (index >= held.first && index - held.first < held.blocks.size())
+	if (held.has(index))
 		block = held.blocks[index - held.first];
 	if (!block) {
 		int rc = load_run(m, lease, index, run_end(index, needed_end), held);
@@ -133,10 +143,14 @@ int File_data::read_block(const Medium &m, Worker_lease &lease, size_t index, si
 	return 0;
 }
 
+// Stored blocks join runs too, so that an incompressible stretch of a file
+// neither cuts the requests around it short nor makes requests of its own.
 bool File_data::runs_on(size_t index) const
 {
 	uint32_t word = size_words_[index];
-	return compressed(word) && !sparse(word) && on_disk(word) <= block_size_;
+	if (sparse(word))
+		return false;
+	return compressed(word) ? on_disk(word) <= block_size_ : on_disk(word) == block_length(index);
 }
 
 // A file's blocks lie back to back in the image, in order.
@@ -152,16 +166,37 @@ uint64_t File_data::run_end(uint64_t first, uint64_t end) const
 	return std::max(i, first + 1);
 }
 
+// Requests to the store for the blocks [first, end), read as one run.
+uint64_t File_data::requests(uint64_t first, uint64_t end) const
+{
+	constexpr uint64_t align = Image_file::k_direct_align;
+	uint64_t begin = positions_[first] & ~(align - 1);
+	uint64_t stop = positions_[end - 1] + on_disk(size_words_[end - 1]);
+	return ((stop + align - 1) / align * align - begin + k_request_bytes - 1) / k_request_bytes;
+}
+
+uint64_t File_data::ahead_run_end(uint64_t first) const
+{
+	uint64_t end = run_end(first, first + k_run_blocks);
+	if (end >= size_words_.size() || !runs_on(end))
+		return end; // the run could not go on: nothing to gain
+	uint64_t whole = requests(first, end) - 1;
+	uint64_t cut = end;
+	while (cut > first + 1 && requests(first, cut) > whole)
+		--cut;
+	return requests(first, cut) <= whole ? cut : end;
+}
+
 int File_data::prefetch(const Medium &m, uint64_t first, uint64_t end) const
 {
 	end = std::min<uint64_t>(end, size_words_.size());
 	Worker_lease lease(m);
 	int rc = 0;
 	for (uint64_t i = first; i < end; ++i) {
-		if (!runs_on(i) || data_cache().contains(Cache_key{m.serial(), positions_[i]}))
-			continue; // read straight from the image, refused when read, or there already
+		if (!runs_on(i) || cached(m, i))
+			continue; // refused when read, or there already
 		Held held;
-		int loaded = load_run(m, lease, i, run_end(i, i + k_run_blocks), held);
+		int loaded = load_run(m, lease, i, ahead_run_end(i), held);
 		rc = rc < 0 ? rc : loaded;
 		i = held.first + held.blocks.size() - 1;
 	}
@@ -206,8 +241,7 @@ int File_data::claim(const Medium &m, Worker_lease &lease, Run &run, size_t inde
 				  [&](Block_ptr &loaded) {
 					  run.end = index + 1;
 					  size_t next = index + 1;
-					  if (next < run.limit &&
-					      !data_cache().contains(Cache_key{m.serial(), positions_[next]}))
+					  if (next < run.limit && !cached(m, next))
 						  claim(m, lease, run, next); // its failure is its block's own
 					  if (!run.read && run.end - run.first > 1) {
 						  uint64_t begin = positions_[run.first];
@@ -225,14 +259,33 @@ int File_data::claim(const Medium &m, Worker_lease &lease, Run &run, size_t inde
 
 int File_data::unpack(const Medium &m, Worker_lease &lease, Run &run, size_t index, Block_ptr &out) const
 {
+	uint32_t word = size_words_[index];
+	const uint8_t *src = run.data ? run.data + (positions_[index] - positions_[run.first]) : nullptr;
+	if (!compressed(word))
+		return copy_stored(m, index, src, out);
 	Worker *w = nullptr;
 	int rc = lease.get(w);
 	if (rc < 0)
 		return rc;
-	uint32_t word = size_words_[index];
-	if (!run.data)
+	if (!src)
 		return decompress(m, *w, positions_[index], word, block_length(index), out);
-	return decode(*w, run.data + (positions_[index] - positions_[run.first]), word, block_length(index), out);
+	return decode(*w, src, word, block_length(index), out);
+}
+
+// A stored block as the data cache holds it: from the run's bytes, or read on
+// its own when the run's request failed.
+int File_data::copy_stored(const Medium &m, size_t index, const uint8_t *src, Block_ptr &out) const
+{
+	if (on_disk(size_words_[index]) != block_length(index))
+		return -EIO;
+	auto block = std::make_shared<Block>(block_length(index));
+	block->resize(block->capacity());
+	if (src)
+		std::memcpy(block->data(), src, block->size());
+	else if (int rc = m.image().read_exact(positions_[index], block->data(), block->size()); rc < 0)
+		return rc;
+	out = std::move(block);
+	return 0;
 }
 
 int File_data::read_tail(const Medium &m, Worker_lease &lease, uint32_t in_tail,

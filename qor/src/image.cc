@@ -117,7 +117,7 @@ int Image_file::read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]>
 // after which the caller reads through the page cache instead.
 int Image_file::read_direct(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const
 {
-	constexpr uint64_t align = 4096; // the largest logical block size of common stores
+	constexpr uint64_t align = k_direct_align;
 	uint64_t begin = offset & ~(align - 1), end = offset + len;
 	uint64_t span = ((end + align - 1) & ~(align - 1)) - begin;
 	buf.reset(new uint8_t[span + align]); // not zeroed: every byte used is read

@@ -50,15 +50,19 @@ Readahead_range Stream::observe(uint64_t offset, uint64_t count, uint64_t file_s
 	r->last_use = ++clock_;
 	if (++r->run < k_sequential_run)
 		return {};
-	// Never so far ahead that the read-ahead evicts its own blocks.
-	uint64_t ahead = std::min({std::max<uint64_t>(4 * unit, 8 * uint64_t(block_size)), k_max_ahead,
-				   cache_capacity / 8});
+	// Never so far ahead that the read-ahead evicts its own blocks. A stream
+	// starts a few reads ahead, and each range queued doubles that: one that
+	// goes on keeps a slow store busy with several runs at once, while one
+	// that stops soon has little read for nothing.
+	uint64_t first = std::max<uint64_t>(4 * unit, 8 * uint64_t(block_size));
+	uint64_t ahead = std::min({std::max(first, r->reach), k_max_ahead, cache_capacity / 8});
 	uint64_t target = std::min(file_size, end + ahead);
 	uint64_t from = std::max(r->ahead, end);
 	uint64_t step = std::min(ahead / 2, std::max(unit, k_min_step));
 	if (from >= target || (from > end && target - from < step && target < file_size))
 		return {};
 	r->ahead = target;
+	r->reach = std::min(2 * ahead, k_max_ahead);
 	return {from, target};
 }
 

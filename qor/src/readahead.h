@@ -38,6 +38,7 @@ private:
 	struct Reader {
 		uint64_t next = 0;     // end of its furthest read
 		uint64_t ahead = 0;    // read-ahead queued up to here
+		uint64_t reach = 0;    // how far ahead of its reads the next range goes
 		uint64_t last_use = 0; // clock_ at its latest read
 		uint32_t run = 0;      // its reads so far
 	};
