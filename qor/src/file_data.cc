@@ -177,7 +177,8 @@ uint64_t File_data::requests(uint64_t first, uint64_t end) const
 
 uint64_t File_data::ahead_run_end(uint64_t first) const
 {
-	uint64_t end = run_end(first, first + k_run_blocks);
+	uint64_t data = std::min<uint64_t>(k_run_data, data_cache().bound() / 8);
+	uint64_t end = run_end(first, first + std::clamp<uint64_t>(data / block_size_, 1, k_run_blocks));
 	if (end >= size_words_.size() || !runs_on(end))
 		return end; // the run could not go on: nothing to gain
 	uint64_t whole = requests(first, end) - 1;

@@ -44,6 +44,10 @@ public:
 	// Blocks of one run: each is claimed in the data cache (a frame of the
 	// stack) before the read is made.
 	static constexpr size_t k_run_blocks = 64;
+	// Decompressed data a read-ahead run claims at most, and never more than
+	// an eighth of the data cache, so that it does not evict what the reader
+	// is about to take.
+	static constexpr uint64_t k_run_data = 8u << 20;
 
 private:
 	struct Run;

@@ -80,7 +80,8 @@ std::vector<uint8_t> read_file(const std::string &path)
 
 // Every file type, the block-boundary sizes as noise and as text, holes,
 // hard links, the longest name and link target, setuid, 3000 entries in one
-// directory, 16 MiB to stream, distinct mtimes up to the last SquashFS holds.
+// directory, 16 MiB to stream with an incompressible block among every 16,
+// distinct mtimes up to the last SquashFS holds.
 void build_tree(const std::string &root)
 {
 	if (!run("python3 - " + quote(root) + R"( <<'EOF'
@@ -102,7 +103,7 @@ put('n' * 255, b'long name'); os.mkfifo('fifo', 0o620)
 for target, name in [('text_1', 'link'), ('sub/deep/leaf', 'dir/link_up'), ('t' * 4095, 'long'), ('/no', 'dir/abs')]:
     os.symlink(target, name)
 for i in range(3000): put('big/entry-%05d' % (i * 7919 % 3000), bytes([i % 256]))
-put('stream', b''.join(b'block %06d ' % i * 315 + b'.' for i in range(4096)))
+put('stream', b''.join(os.urandom(4096) if i % 16 == 5 else b'block %06d ' % i * 315 + b'.' for i in range(4096)))
 for i, p in enumerate(sorted(os.path.join(d, n) for d, ds, fs in os.walk('.') for n in ds + fs)):
     os.utime(p, (0, 4000000000 if p == './text_1' else 1234567890 + 3600 * i), follow_symlinks=False)
 os.utime('.', (0, 1500000000))
