@@ -17,15 +17,15 @@ public:
 	int init(const Medium &m, const sqfs_inode_generic_t &inode);
 	// Bytes read (short only at the end of the file) or a negative errno.
 	int64_t pread(const Medium &m, void *buf, uint64_t count, uint64_t offset) const;
-	// Decompresses the blocks [first, end) that are not there yet into the
-	// data cache, reading each run of them with one request. The last run
-	// goes on past end as far as a run may, so that every request is as
+	// Brings the blocks [first, end) that are not there yet into the data
+	// cache, decompressed, reading each run of them with one read. The last
+	// run goes on past end as far as a run may, so that every request is as
 	// large as it can be (the next range skips what it took); 0 or a
 	// negative errno.
 	int prefetch(const Medium &m, uint64_t first, uint64_t end) const;
 	// The end of the run of blocks that one read reads from first on: the
-	// compressed blocks that follow one another in the image, at most
-	// k_run_bytes of them, and never past end.
+	// blocks with data (compressed or stored) that follow one another in the
+	// image, at most k_run_bytes and k_run_blocks of them, and never past end.
 	uint64_t run_end(uint64_t first, uint64_t end) const;
 	// The same for read-ahead, which may end a run anywhere: a run cut short
 	// by its bounds ends with the last block that fits in the store requests
@@ -55,7 +55,10 @@ private:
 	struct Held {
 		size_t first = 0;
 		std::vector<Block_ptr> blocks;
-		bool has(size_t index) const { return index >= first && index - first < blocks.size() && blocks[index - first]; }
+		bool has(size_t index) const
+		{
+			return index >= first && index - first < blocks.size() && blocks[index - first];
+		}
 	};
 	int read_block(const Medium &m, Worker_lease &lease, size_t index, size_t needed_end, uint32_t in_block,
 		       uint32_t len, uint8_t *dst, Held &held) const;
