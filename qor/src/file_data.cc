@@ -167,12 +167,11 @@ uint64_t File_data::run_end(uint64_t first, uint64_t end) const
 }
 
 // Requests to the store for the blocks [first, end), read as one run.
-uint64_t File_data::requests(uint64_t first, uint64_t end) const
+uint64_t File_data::store_requests(uint64_t first, uint64_t end) const
 {
-	constexpr uint64_t align = Image_file::k_direct_align;
-	uint64_t begin = positions_[first] & ~(align - 1);
 	uint64_t stop = positions_[end - 1] + on_disk(size_words_[end - 1]);
-	return ((stop + align - 1) / align * align - begin + k_request_bytes - 1) / k_request_bytes;
+	Image_file::Span span = Image_file::direct_span(positions_[first], stop - positions_[first]);
+	return (span.end - span.begin + k_request_bytes - 1) / k_request_bytes;
 }
 
 uint64_t File_data::ahead_run_end(uint64_t first) const
@@ -181,11 +180,11 @@ uint64_t File_data::ahead_run_end(uint64_t first) const
 	uint64_t end = run_end(first, first + std::clamp<uint64_t>(data / block_size_, 1, k_run_blocks));
 	if (end >= size_words_.size() || !runs_on(end))
 		return end; // the run could not go on: nothing to gain
-	uint64_t whole = requests(first, end) - 1;
+	uint64_t whole = store_requests(first, end) - 1;
 	uint64_t cut = end;
-	while (cut > first + 1 && requests(first, cut) > whole)
+	while (cut > first + 1 && store_requests(first, cut) > whole)
 		--cut;
-	return requests(first, cut) <= whole ? cut : end;
+	return store_requests(first, cut) <= whole ? cut : end;
 }
 
 int File_data::prefetch(const Medium &m, uint64_t first, uint64_t end) const

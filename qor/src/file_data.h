@@ -66,7 +66,7 @@ private:
 	bool stored(size_t index) const;
 	// Held or being loaded in the data cache.
 	bool cached(const Medium &m, size_t index) const;
-	uint64_t requests(uint64_t first, uint64_t end) const;
+	uint64_t store_requests(uint64_t first, uint64_t end) const;
 	int load_run(const Medium &m, Worker_lease &lease, size_t first, size_t end, Held &held) const;
 	int claim(const Medium &m, Worker_lease &lease, Run &run, size_t index) const;
 	int unpack(const Medium &m, Worker_lease &lease, Run &run, size_t index, Block_ptr &out) const;

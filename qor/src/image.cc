@@ -13,6 +13,9 @@ namespace qor {
 
 namespace {
 
+// The largest logical block size of common stores.
+constexpr uint64_t k_direct_align = 4096;
+
 Image_file *self(sqfs_file_t *f) { return reinterpret_cast<Image_file *>(f); }
 const Image_file *self(const sqfs_file_t *f) { return reinterpret_cast<const Image_file *>(f); }
 
@@ -113,13 +116,20 @@ int Image_file::read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]>
 	return read_exact(offset, buf.get(), len);
 }
 
+Image_file::Span Image_file::direct_span(uint64_t offset, uint64_t len)
+{
+	constexpr uint64_t align = k_direct_align;
+	return {offset & ~(align - 1), (offset + len + align - 1) & ~(align - 1)};
+}
+
 // Offsets, lengths and the buffer aligned for O_DIRECT; 0, or a negative errno
 // after which the caller reads through the page cache instead.
 int Image_file::read_direct(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const
 {
 	constexpr uint64_t align = k_direct_align;
-	uint64_t begin = offset & ~(align - 1), end = offset + len;
-	uint64_t span = ((end + align - 1) & ~(align - 1)) - begin;
+	uint64_t end = offset + len;
+	Span whole = direct_span(offset, len);
+	uint64_t begin = whole.begin, span = whole.end - whole.begin;
 	buf.reset(new uint8_t[span + align]); // not zeroed: every byte used is read
 	auto *base = reinterpret_cast<uint8_t *>((reinterpret_cast<uintptr_t>(buf.get()) + align - 1) & ~(align - 1));
 	uint64_t got = 0;

@@ -39,9 +39,13 @@ public:
 	// negative errno, as read_exact.
 	int read_run(uint64_t offset, size_t len, std::unique_ptr<uint8_t[]> &buf, const uint8_t *&data) const;
 
-	// Runs are read from and to multiples of this: the largest logical
-	// block size of common stores, as reads that bypass the page cache need.
-	static constexpr uint64_t k_direct_align = 4096;
+	// The bytes [begin, end) of the store that a run of len bytes at offset
+	// is read as: widened to multiples of the largest logical block size of
+	// common stores, as reads that bypass the page cache need.
+	struct Span {
+		uint64_t begin, end;
+	};
+	static Span direct_span(uint64_t offset, uint64_t len);
 
 	// Read requests made of all images since the process started.
 	static uint64_t requests() { return requests_.load(std::memory_order_relaxed); }
