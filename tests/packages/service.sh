@@ -28,8 +28,9 @@ boot() {
 	systemd-nspawn -D "$R" --keep-unit --register=no --private-network -q -b --console=pipe \
 		</dev/null >>"$S/boot.log" 2>&1 &
 	NSPAWN=$!
-	wait_for 30 pgrep -P "$NSPAWN" systemd || { cat "$S/boot.log" >&2; exit 1; }
-	SYSD=$(pgrep -P "$NSPAWN" systemd)
+	# -x: until it execs systemd, nspawn's own child is "systemd-nspawn", and gone soon after
+	wait_for 30 pgrep -x -P "$NSPAWN" systemd || { cat "$S/boot.log" >&2; exit 1; }
+	SYSD=$(pgrep -x -P "$NSPAWN" systemd)
 	wait_for 60 booted || { cat "$S/boot.log" >&2; exit 1; }
 }
 booted() { [[ $(in_c systemctl is-system-running --wait) =~ ^(running|degraded)$ ]]; }
